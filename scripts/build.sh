@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the packaged program build/win/fwdisk.exe: the 32-bit console
+# executable followed by the 1.44 MB diskette image.
+#   scripts/build.sh                      the default image from payload/
+#   FWDISK_IMAGE=my.img scripts/build.sh  a diskette image of your own
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+
+cmake -S . -B build/win -G Ninja --toolchain cmake/mingw-i686.cmake \
+      -DCMAKE_BUILD_TYPE=MinSizeRel -DFWDISK_IMAGE="${FWDISK_IMAGE:-}" >/dev/null
+cmake --build build/win
+
+exe="$PWD/build/win/fwdisk.exe"
+echo "Built $exe ($(stat -c %s "$exe") bytes: $(( $(stat -c %s "$exe") - 1474560 )) of program, 1474560 of diskette image)"
