@@ -7,16 +7,18 @@
 # Passes (exit 0) only if, within BOOT_TIMEOUT seconds (default 60):
 #   - the serial output contains "FWDISK payload booted", and
 #   - QEMU exits by itself because the guest powered the machine off.
-# A guest reset also makes QEMU exit (-no-reboot); that is reported as a
-# failure. QEMU's shutdown trace event tells the two apart.
+# A guest reset also makes QEMU exit (-no-reboot) with status 0; that must
+# fail, so the QEMU shutdown trace event is used to see why QEMU stopped:
+# a guest power-off logs qemu_system_shutdown_request reason=6, a reset under
+# -no-reboot logs nothing.
 #
 # Environment: QEMU (default qemu-system-i386), BOOT_TIMEOUT (seconds).
 set -euo pipefail
 
 readonly BANNER="FWDISK payload booted"
-# QEMU's ShutdownCause enum values as printed by the trace event.
+# QEMU's ShutdownCause value for a guest power-off, as the trace event
+# prints it.
 readonly CAUSE_GUEST_SHUTDOWN=6
-readonly CAUSE_GUEST_RESET=7
 
 qemu=${QEMU:-qemu-system-i386}
 limit=${BOOT_TIMEOUT:-60}
@@ -121,8 +123,8 @@ esac
 if [ "$rc" -eq 0 ]; then
     case $cause in
     "$CAUSE_GUEST_SHUTDOWN") ;;
-    "$CAUSE_GUEST_RESET") problems+=("the guest reset the machine instead of powering it off") ;;
-    "") problems+=("QEMU exited but logged no shutdown request (is its trace backend 'log' built in?)") ;;
+    # A reset under -no-reboot ends QEMU without this trace event.
+    "") problems+=("QEMU exited without a guest power-off: the guest reset the machine (or this QEMU lacks the 'log' trace backend)") ;;
     *) problems+=("QEMU stopped for shutdown cause $cause, not a guest power-off") ;;
     esac
 fi
