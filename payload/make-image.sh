@@ -28,11 +28,13 @@ die() {
     exit 1
 }
 
-[ $# -eq 1 ] && [ -n "$1" ] || {
+if [ $# -ne 1 ] || [ -z "$1" ]; then
     echo "usage: $0 OUT" >&2
     exit 2
-}
+fi
 out=$1
+out_dir=$(dirname -- "$out")
+[ -d "$out_dir" ] || die "output directory $out_dir does not exist"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 files_dir="$here/files"
 
@@ -85,7 +87,8 @@ img="$tmp/fwdisk.img"
 
 # --- file system ------------------------------------------------------------
 # 1440 KiB blocks; 1 reserved sector (boot sector first), 2 FATs, 224 root
-# entries, 1 sector per cluster: the classic 1.44 MB layout.
+# entries, 1 sector per cluster: the classic 1.44 MB layout (-a: no
+# cluster alignment padding, so data starts at sector 33 as on any DOS disk).
 # --invariant pins the remaining time-based values in mkfs.fat; -i gives our
 # own fixed volume id instead of its default.
 mkfs.fat -C --invariant \
@@ -134,8 +137,6 @@ size=$(stat -c %s "$img")
     die "image is $size bytes, expected $IMAGE_BYTES"
 
 # Write next to OUT first so a failed build never leaves a half-written OUT.
-out_dir=$(dirname -- "$out")
-[ -d "$out_dir" ] || die "output directory $out_dir does not exist"
 out_tmp="$out.tmp.$$"
 cp "$img" "$out_tmp"
 mv -f "$out_tmp" "$out"

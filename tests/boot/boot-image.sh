@@ -33,12 +33,15 @@ fail() {
     exit 2
 }
 image=$1
-[ -f "$image" ] && [ -r "$image" ] || fail "cannot read image '$image'"
+if [ ! -f "$image" ] || [ ! -r "$image" ]; then
+    fail "cannot read image '$image'"
+fi
 command -v "$qemu" >/dev/null 2>&1 ||
     fail "'$qemu' not found; install the Debian package qemu-system-x86"
 command -v timeout >/dev/null 2>&1 || fail "'timeout' (coreutils) not found"
-[[ $limit =~ ^[0-9]+$ ]] && [ "$limit" -gt 0 ] ||
+if ! [[ $limit =~ ^[1-9][0-9]*$ ]]; then
     fail "BOOT_TIMEOUT must be a positive number of seconds"
+fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/boot-image.XXXXXX")
 qemu_pid=
