@@ -1,0 +1,253 @@
+# Shared by the end-to-end tests, scripts/demo.sh and scripts/bench.sh:
+# runs a Windows program under Wine inside a private tmux server, so that it
+# has a real console (for _getch), and lets the caller type keys and read the
+# screen.
+#
+#   source tests/e2e/lib.sh
+#   e2e_begin                 work dir, cleanup trap, tool check
+#   e2e_prefix                Wine prefix whose E: is a diskette drive backed
+#                             by the regular file $E2E_DISK
+#   e2e_start EXE [ARGS...]   runs EXE under Wine in a fresh console
+#   e2e_wait_text TEXT        polls the screen until TEXT shows
+#   e2e_keys KEY...           types keys (tmux send-keys names)
+#   e2e_wait_exit             polls until the program has ended: $E2E_EXIT
+#   e2e_stop                  ends the console and the prefix's wineserver
+#
+# Every wait has a time limit (E2E_TIMEOUT seconds, default 60); a failed
+# check prints what was on the screen and exits 1. Only processes started
+# here are ever stopped: our own tmux server (private socket) and the
+# wineserver of our own prefix.
+#
+# Layout of the work dir ($E2E_WORK):
+#   prefix/   the Wine prefix       tmp/      TMPDIR of Wine (its server dir)
+#   edir/     E:'s folder           disk.img  E:'s contents ($E2E_DISK)
+#   status    "exit=N" once the program in the console has ended
+
+E2E_TIMEOUT=${E2E_TIMEOUT:-60}
+# The size of a 1.44 MB diskette and of the image fwdisk.exe carries.
+E2E_IMAGE_SIZE=1474560
+# E:'s backing file is larger than a diskette: the bytes past the image are
+# a margin that must come through a write untouched.
+E2E_DISK_SIZE=$((2 * 1024 * 1024))
+E2E_WORK=
+E2E_EXIT=
+E2E_STARTED=
+
+e2e_log() { echo "[e2e] $*" >&2; }
+
+# Prints MESSAGE and the screen (if a console is up), then exits 1.
+e2e_fail() {
+    echo "FAIL: $*" >&2
+    if [ -n "$E2E_STARTED" ]; then
+        echo "--- screen ---" >&2
+        e2e_screen >&2 || echo "(screen not readable)" >&2
+        echo "--- end of screen ---" >&2
+        [ -f "$E2E_WORK/status" ] && echo "program ended: $(cat "$E2E_WORK/status")" >&2
+    fi
+    exit 1
+}
+
+# A missing tool is a failure, not a reason to skip.
+e2e_need() {
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null 2>&1 || e2e_fail "required tool '$tool' not found (scripts/deps.sh installs it)"
+    done
+}
+
+_e2e_cleanup() {
+    local rc=$?
+    e2e_stop
+    if [ -n "$E2E_WORK" ] && [ -d "$E2E_WORK" ]; then
+        if [ -n "${E2E_KEEP:-}" ]; then
+            e2e_log "kept $E2E_WORK"
+        else
+            rm -rf "$E2E_WORK"
+        fi
+    fi
+    exit "$rc"
+}
+
+# Makes the work dir and arranges for everything to be undone on exit.
+e2e_begin() {
+    e2e_need wine wineserver tmux cmp sha256sum seq timeout
+    E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-e2e.XXXXXX") || e2e_fail "mktemp"
+    trap _e2e_cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    mkdir -p "$E2E_WORK/tmp" "$E2E_WORK/edir"
+    E2E_DISK=$E2E_WORK/disk.img
+    E2E_SOCKET=$E2E_WORK/tmux.sock
+    # Wine keeps its server socket under TMPDIR: in our work dir, it goes
+    # away with it.
+    export WINEPREFIX=$E2E_WORK/prefix WINEDEBUG=-all TMPDIR=$E2E_WORK/tmp
+    export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
+    unset DISPLAY WAYLAND_DISPLAY
+}
+
+# Runs a setup command of Wine's with its output in a log file: wineserver
+# keeps inherited pipes open, so a pipe would never see its end.
+_e2e_wine_quiet() {
+    local log=$E2E_WORK/setup.log
+    timeout "$E2E_TIMEOUT" "$@" >>"$log" 2>&1 || {
+        cat "$log" >&2
+        e2e_fail "'$*' failed"
+    }
+}
+
+# Fills E:'s backing file with numbered 16-byte lines: every line holds its
+# own offset, so any byte written in the wrong place shows.
+e2e_fill_disk() {
+    seq -f '%015.0f' 0 16 $((E2E_DISK_SIZE - 16)) >"$E2E_DISK"
+    [ "$(stat -c %s "$E2E_DISK")" -eq "$E2E_DISK_SIZE" ] || e2e_fail "disk pattern has the wrong size"
+}
+
+# A fresh prefix in which \\.\E: is a removable drive whose raw contents are
+# the file $E2E_DISK.
+e2e_prefix() {
+    e2e_log "creating Wine prefix $WINEPREFIX"
+    _e2e_wine_quiet wineboot -i
+    _e2e_wine_quiet wineserver -w
+    e2e_fill_disk
+    ln -sfn "$E2E_WORK/edir" "$WINEPREFIX/dosdevices/e:"
+    ln -sfn "$E2E_DISK" "$WINEPREFIX/dosdevices/e::"
+    _e2e_wine_quiet wine reg add 'HKLM\Software\Wine\Drives' /v e: /d floppy /f
+    # The server reads the drive types when it starts.
+    _e2e_wine_quiet wineserver -k
+    _e2e_wine_quiet wineserver -w
+}
+
+_e2e_tmux() { tmux -S "$E2E_SOCKET" "$@"; }
+
+# Starts `wine EXE ARGS...` as the only program of a fresh 120x50 console,
+# as a double-clicked program gets it: the cursor at the top left. When it
+# ends, its exit code goes to $E2E_WORK/status and the pane stays as it was.
+e2e_start() {
+    [ -z "$E2E_STARTED" ] || e2e_fail "e2e_start: a console is already running"
+    rm -f "$E2E_WORK/status" "$E2E_WORK/status.new"
+    local runner=$E2E_WORK/run-in-console.sh arg
+    {
+        echo '#!/bin/bash'
+        echo "cd $(printf %q "$E2E_WORK")"
+        # For scripts/bench.sh: the moment just before Wine starts.
+        echo 'date +%s%N >started'
+        printf 'wine'
+        for arg in "$@"; do printf ' %q' "$arg"; done
+        echo
+        echo 'echo "exit=$?" >status.new && mv status.new status'
+        # Keep the pane and its last screen; keys typed from now on are
+        # neither read nor shown.
+        echo 'stty -echo 2>/dev/null'
+        echo 'exec sleep infinity'
+    } >"$runner"
+    chmod +x "$runner"
+    printf 'set -g status off\nset -g history-limit 2000\n' >"$E2E_WORK/tmux.conf"
+    _e2e_tmux -f "$E2E_WORK/tmux.conf" new-session -d -s e2e -x 120 -y 50 "$runner" ||
+        e2e_fail "cannot start tmux"
+    E2E_STARTED=1
+}
+
+# The screen as the user sees it, trailing blanks and empty end lines cut.
+e2e_screen() {
+    _e2e_tmux capture-pane -p -J -t e2e | sed -e 's/[[:space:]]*$//' |
+        sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'
+}
+
+_e2e_ended() { [ -f "$E2E_WORK/status" ]; }
+
+# Polls the screen until it contains TEXT (fixed string); fails after
+# LIMIT seconds or as soon as the program has ended without showing it.
+e2e_wait_text() {
+    local text=$1 limit=${2:-$E2E_TIMEOUT}
+    local deadline=$((SECONDS + limit))
+    while :; do
+        # Read "ended" first: a program that printed TEXT and then ended
+        # must still pass.
+        local ended=0
+        _e2e_ended && ended=1
+        e2e_screen | grep -qF -- "$text" && return 0
+        [ "$ended" -eq 1 ] && e2e_fail "program ended without showing \"$text\""
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" not on screen within ${limit}s"
+        sleep 0.05
+    done
+}
+
+# Types keys into the console: tmux key names or literal characters.
+e2e_keys() { _e2e_tmux send-keys -t e2e "$@" || e2e_fail "send-keys $*"; }
+
+# Polls until the program has ended; sets E2E_EXIT to its exit code.
+e2e_wait_exit() {
+    local limit=${1:-$E2E_TIMEOUT}
+    local deadline=$((SECONDS + limit))
+    until _e2e_ended; do
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "program still running after ${limit}s"
+        sleep 0.05
+    done
+    E2E_EXIT=$(sed -n 's/^exit=//p' "$E2E_WORK/status")
+}
+
+# Checks that the program is still running throughout SECONDS seconds (a
+# program waiting for a key must not end by itself; only a window of time
+# can show that).
+e2e_expect_running_for() {
+    local deadline
+    deadline=$(($(date +%s%N) + ${1%.*} * 1000000000))
+    while [ "$(date +%s%N)" -lt "$deadline" ]; do
+        _e2e_ended && e2e_fail "program ended by itself ($(cat "$E2E_WORK/status")) while waiting for a key"
+        sleep 0.05
+    done
+}
+
+# Checks the exit code of the ended program.
+e2e_expect_exit() {
+    [ "$E2E_EXIT" = "$1" ] || e2e_fail "exit code $E2E_EXIT, expected $1"
+}
+
+# Escapes TEXT for use as literal text in an extended regular expression.
+e2e_lit() { printf '%s' "$1" | sed -e 's/[][\.*^$?+(){}|/]/\\&/g'; }
+
+# Compares the whole screen with the lines given, each an extended regular
+# expression that must match its line entirely.
+e2e_expect_screen() {
+    local screen
+    screen=$(e2e_screen)
+    local -a got=()
+    mapfile -t got <<<"$screen"
+    local i problem=
+    for ((i = 0; i < $# || i < ${#got[@]}; i++)); do
+        local want=${*:i+1:1} line=${got[i]-}
+        if [ "$i" -ge $# ]; then
+            problem="line $((i + 1)) '$line' is more than expected"
+        elif [ "$i" -ge ${#got[@]} ]; then
+            problem="line $((i + 1)) missing, expected /$want/"
+        elif ! [[ $line =~ ^($want)$ ]]; then
+            problem="line $((i + 1)) is '$line', expected /$want/"
+        fi
+        [ -z "$problem" ] || break
+    done
+    [ -z "$problem" ] || e2e_fail "screen differs: $problem"
+}
+
+# Ends the console (our tmux server) and our prefix's wineserver.
+e2e_stop() {
+    if [ -n "$E2E_STARTED" ]; then
+        _e2e_tmux kill-server 2>/dev/null || true
+        E2E_STARTED=
+    fi
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+        timeout 20 wineserver -w >/dev/null 2>&1 || true
+    fi
+}
+
+# Checks that the first $E2E_IMAGE_SIZE bytes of E:'s backing file are the
+# image EXE carries (its last $E2E_IMAGE_SIZE bytes) and that the rest is
+# what BEFORE (a copy of the file before the run) held there.
+e2e_expect_image_written() {
+    local exe=$1 before=$2
+    cmp <(head -c "$E2E_IMAGE_SIZE" "$E2E_DISK") <(tail -c "$E2E_IMAGE_SIZE" "$exe") ||
+        e2e_fail "E: does not start with the image at the end of $exe"
+    cmp <(tail -c +$((E2E_IMAGE_SIZE + 1)) "$E2E_DISK") <(tail -c +$((E2E_IMAGE_SIZE + 1)) "$before") ||
+        e2e_fail "bytes past the image on E: were changed"
+    [ "$(stat -c %s "$E2E_DISK")" -eq "$E2E_DISK_SIZE" ] || e2e_fail "E:'s file changed size"
+}
