@@ -13,3 +13,4 @@ cmake --build build/win
 
 exe="$PWD/build/win/fwdisk.exe"
 echo "Built $exe ($(stat -c %s "$exe") bytes: $(( $(stat -c %s "$exe") - 1474560 )) of program, 1474560 of diskette image)"
+[ "${1:-}" = "--no-demo" ] || scripts/demo.sh "$exe"

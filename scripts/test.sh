@@ -2,7 +2,7 @@
 # Builds fwdisk.exe and the native test build, then runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/build.sh
+scripts/build.sh --no-demo
 
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DFWDISK_EXE="$PWD/build/win/fwdisk.exe" -DFWDISK_PAYLOAD="$(realpath "${FWDISK_IMAGE:-build/win/payload.img}")" >/dev/null
