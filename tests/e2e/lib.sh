@@ -11,6 +11,7 @@
 #   e2e_wait_text TEXT        polls the screen until TEXT shows
 #   e2e_keys KEY...           types keys (tmux send-keys names)
 #   e2e_wait_exit             polls until the program has ended: $E2E_EXIT
+#   e2e_close                 ends the console
 #   e2e_stop                  ends the console and the prefix's wineserver
 #
 # Every wait has a time limit (E2E_TIMEOUT seconds, default 60); a failed
@@ -228,12 +229,17 @@ e2e_expect_screen() {
     [ -z "$problem" ] || e2e_fail "screen differs: $problem"
 }
 
-# Ends the console (our tmux server) and our prefix's wineserver.
-e2e_stop() {
+# Ends the console (our tmux server); the prefix's wineserver stays.
+e2e_close() {
     if [ -n "$E2E_STARTED" ]; then
         _e2e_tmux kill-server 2>/dev/null || true
         E2E_STARTED=
     fi
+}
+
+# Ends the console and our prefix's wineserver.
+e2e_stop() {
+    e2e_close
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
         wineserver -k >/dev/null 2>&1 || true
         timeout 20 wineserver -w >/dev/null 2>&1 || true

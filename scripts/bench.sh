@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Figures of the packaged program: the size of its program part, the DLLs
+# it imports, and how long it takes under Wine from start to its drive
+# letter prompt, next to a trivial console program in the same Wine prefix.
+#
+#   scripts/bench.sh build/win/fwdisk.exe      (RUNS=7 by default)
+#
+# Builds nothing of the project; only the trivial program tests/e2e/hello.c,
+# in a temporary directory. Makes no judgement on the times.
+#
+# How start-to-prompt is measured: each run gets a fresh tmux console whose
+# only program is a small script that writes `date +%s%N` to a file and then
+# execs nothing else but `wine PROGRAM`. This script polls the console with
+# `tmux capture-pane` in a tight loop (no sleep; one capture takes a few
+# milliseconds) and takes the time when the prompt text first shows. The
+# difference includes Wine starting the process (loader, connection to the
+# wineserver, console set-up), which is what a user waits through too; the
+# wineserver itself is already running (persistent for the whole bench), so
+# no run pays for the server start. The programs run alternately, after one
+# unmeasured warm-up run each, so that drifts in load touch both alike. The
+# polling adds at most one capture interval to every figure.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=../tests/e2e/lib.sh
+source "$root/tests/e2e/lib.sh"
+
+[ $# -eq 1 ] || {
+    echo "usage: $0 FWDISK_EXE" >&2
+    exit 2
+}
+exe=$(realpath "$1")
+[ -f "$exe" ] || e2e_fail "no program at $1"
+runs=${RUNS:-7}
+[[ $runs =~ ^[1-9][0-9]*$ ]] || e2e_fail "RUNS must be a positive number"
+
+e2e_begin
+e2e_need i686-w64-mingw32-gcc i686-w64-mingw32-objdump
+
+hello=$E2E_WORK/hello.exe
+i686-w64-mingw32-gcc -Os -s -o "$hello" "$root/tests/e2e/hello.c"
+
+size=$(stat -c %s "$exe")
+echo "Program:  $exe"
+echo "Size:     $size bytes = $((size - E2E_IMAGE_SIZE)) bytes of program + $E2E_IMAGE_SIZE bytes of diskette image"
+echo "Imports:  $(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | paste -sd ' ')"
+echo "(hello.exe, the trivial program: $(stat -c %s "$hello") bytes, imports" \
+    "$(i686-w64-mingw32-objdump -p "$hello" | sed -n 's/^[[:space:]]*DLL Name: //p' | paste -sd ' '))"
+
+echo "Preparing a Wine prefix..."
+e2e_prefix 2>/dev/null
+# One server for all runs.
+wineserver -p >>"$E2E_WORK/setup.log" 2>&1
+
+now_ns() { date +%s%N; }
+
+# One run of PROGRAM: sets MEASURED to the milliseconds from just before
+# `wine` to PROMPT on the screen, then lets ANSWER end the program.
+MEASURED=
+measure() {
+    local program=$1 prompt=$2 answer=$3
+    e2e_start "$program"
+    local deadline=$((SECONDS + E2E_TIMEOUT)) seen started
+    until e2e_screen | grep -qF -- "$prompt"; do
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "'$prompt' not on screen within ${E2E_TIMEOUT}s"
+    done
+    seen=$(now_ns)
+    started=$(cat "$E2E_WORK/started")
+    "$answer"
+    e2e_wait_exit
+    e2e_close
+    MEASURED=$(((seen - started) / 1000000))
+}
+# fwdisk.exe: no drive letter, then the key for its exit pause.
+answer_fwdisk() {
+    e2e_keys 5
+    e2e_wait_text '(press a key to exit)'
+    e2e_keys x
+}
+answer_hello() { e2e_keys x; }
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+fw_prompt='Enter drive letter to be overwritten with FWDISK files :'
+hello_prompt='hello: press a key :'
+measure "$hello" "$hello_prompt" answer_hello
+measure "$exe" "$fw_prompt" answer_fwdisk
+fw_times=()
+hello_times=()
+for ((i = 1; i <= runs; i++)); do
+    measure "$hello" "$hello_prompt" answer_hello
+    hello_times+=("$MEASURED")
+    measure "$exe" "$fw_prompt" answer_fwdisk
+    fw_times+=("$MEASURED")
+done
+e2e_stop
+
+fw_median=$(printf '%s\n' "${fw_times[@]}" | median)
+hello_median=$(printf '%s\n' "${hello_times[@]}" | median)
+echo "Start to prompt under Wine, milliseconds ($runs runs each, alternating; after one warm-up run each):"
+echo "  fwdisk.exe  median $fw_median   runs: ${fw_times[*]}"
+echo "  hello.exe   median $hello_median   runs: ${hello_times[*]}"
+echo "  ratio fwdisk/hello: $(awk -v a="$fw_median" -v b="$hello_median" 'BEGIN { printf "%.2f", a / b }')"
