@@ -11,7 +11,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=../tests/e2e/lib.sh
+# shellcheck source=tests/e2e/lib.sh
 source "$root/tests/e2e/lib.sh"
 
 [ $# -eq 1 ] || {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the end-to-end tests, scripts/demo.sh and scripts/bench.sh:
 # runs a Windows program under Wine inside a private tmux server, so that it
 # has a real console (for _getch), and lets the caller type keys and read the
@@ -178,7 +179,7 @@ e2e_keys() { _e2e_tmux send-keys -t e2e "$@" || e2e_fail "send-keys $*"; }
 
 # Polls until the program has ended; sets E2E_EXIT to its exit code.
 e2e_wait_exit() {
-    local limit=${1:-$E2E_TIMEOUT}
+    local limit=$E2E_TIMEOUT
     local deadline=$((SECONDS + limit))
     until _e2e_ended; do
         [ "$SECONDS" -lt "$deadline" ] || e2e_fail "program still running after ${limit}s"
