@@ -25,12 +25,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=tests/e2e/lib.sh
 source "$root/tests/e2e/lib.sh"
 
-[ $# -eq 1 ] || {
-    echo "usage: $0 FWDISK_EXE" >&2
-    exit 2
-}
-exe=$(realpath "$1")
-[ -f "$exe" ] || e2e_fail "no program at $1"
+exe=$(e2e_program_arg "$@")
 runs=${RUNS:-7}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || e2e_fail "RUNS must be a positive number"
 

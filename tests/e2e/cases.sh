@@ -84,10 +84,7 @@ case_fresh_console_write() {
 
     # A console opened for the program alone closes with it: the result
     # must stay up until a key.
-    e2e_expect_running_for 2
-    e2e_keys x
-    e2e_wait_exit
-    e2e_expect_exit 0
+    e2e_expect_pause_exit 0
 }
 
 case_launched_no_pause() {
@@ -121,10 +118,7 @@ case_declined() {
         "$(e2e_lit "$NO_LETTER")" \
         '' \
         "$(e2e_lit "$PAUSE_TEXT")"
-    e2e_expect_running_for 2
-    e2e_keys x
-    e2e_wait_exit
-    e2e_expect_exit 1
+    e2e_expect_pause_exit 1
     [ "$(sha256sum <"$E2E_DISK")" = "$sum" ] || e2e_fail "E: changed after a digit as drive letter"
     e2e_stop
 
@@ -161,10 +155,7 @@ case_no_such_drive() {
         "$(e2e_lit ' ***')" \
         '' \
         "$(e2e_lit "$PAUSE_TEXT")"
-    e2e_expect_running_for 2
-    e2e_keys x
-    e2e_wait_exit
-    e2e_expect_exit 1
+    e2e_expect_pause_exit 1
     [ "$(sha256sum <"$E2E_DISK")" = "$sum" ] || e2e_fail "E: changed by a run for drive Q:"
 }
 

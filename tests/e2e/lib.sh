@@ -205,6 +205,26 @@ e2e_expect_exit() {
     [ "$E2E_EXIT" = "$1" ] || e2e_fail "exit code $E2E_EXIT, expected $1"
 }
 
+# Checks that the program waits in its exit pause: still running for two
+# seconds, then ended by one key with exit code CODE.
+e2e_expect_pause_exit() {
+    e2e_expect_running_for 2
+    e2e_keys x
+    e2e_wait_exit
+    e2e_expect_exit "$1"
+}
+
+# The packaged program named by a script's only argument, as an absolute
+# path; prints the usage line and exits 2 when there is not exactly one.
+e2e_program_arg() {
+    [ $# -eq 1 ] || {
+        echo "usage: $0 FWDISK_EXE" >&2
+        exit 2
+    }
+    [ -f "$1" ] || e2e_fail "no program at $1"
+    realpath "$1"
+}
+
 # Escapes TEXT for use as literal text in an extended regular expression.
 e2e_lit() { printf '%s' "$1" | sed -e 's/[][\.*^$?+(){}|/]/\\&/g'; }
 
