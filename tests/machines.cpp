@@ -5,41 +5,27 @@ const char *const kBanner =
     "Searching for removable drives...";
 const char *const kLetterPrompt = "\nEnter drive letter to be overwritten with FWDISK files : ";
 
+fake::Drive &addDrive(char letter, UINT type, const DISK_GEOMETRY &geometry)
+{
+    fake::Drive &d = fake::machine.drive(letter);
+    d.opens = true;
+    d.type = type;
+    d.geometry = geometry;
+    return d;
+}
+
 void setUpPc()
 {
     using fake::geometry;
     fake::machine = fake::Machine();
     fake::Machine &m = fake::machine;
 
-    fake::Drive &a = m.drive('A');
-    a.opens = true;
-    a.type = DRIVE_REMOVABLE;
-    a.hasGeometry = false;
-
-    fake::Drive &c = m.drive('C');
-    c.opens = true;
-    c.type = DRIVE_FIXED;
-    c.geometry = geometry(60801, FixedMedia, 255, 63, 512);
-
-    fake::Drive &d = m.drive('D');
-    d.opens = true;
-    d.type = DRIVE_CDROM;
-    d.geometry = geometry(1400, RemovableMedia, 64, 32, 2048);
-
-    fake::Drive &e = m.drive('E');
-    e.opens = true;
-    e.type = DRIVE_REMOVABLE;
-    e.geometry = geometry(486, RemovableMedia, 255, 63, 512);
-
-    fake::Drive &f = m.drive('F');
-    f.opens = true;
-    f.type = DRIVE_REMOVABLE;
-    f.geometry = geometry(80, F3_1Pt44_512, 2, 18, 512);
-
-    fake::Drive &g = m.drive('G');
-    g.opens = true;
-    g.type = DRIVE_REMOVABLE;
-    g.geometry = geometry(1474559, RemovableMedia, 1, 1, 1);
+    addDrive('A', DRIVE_REMOVABLE, DISK_GEOMETRY{}).hasGeometry = false;
+    addDrive('C', DRIVE_FIXED, geometry(60801, FixedMedia, 255, 63, 512));
+    addDrive('D', DRIVE_CDROM, geometry(1400, RemovableMedia, 64, 32, 2048));
+    addDrive('E', DRIVE_REMOVABLE, geometry(486, RemovableMedia, 255, 63, 512));
+    addDrive('F', DRIVE_REMOVABLE, geometry(80, F3_1Pt44_512, 2, 18, 512));
+    addDrive('G', DRIVE_REMOVABLE, geometry(1474559, RemovableMedia, 1, 1, 1));
 
     m.programFile = programFile(4099);
     m.errorTexts[ERROR_FILE_NOT_FOUND] = "The system cannot find the file specified.\r\n";

@@ -24,6 +24,9 @@ std::string fatal(const std::string &message);
 // `shortBy` set, come back that many bytes short).
 void fail(const char *call, int nth, DWORD error, DWORD shortBy = 0);
 
+// Puts a drive that opens at `letter`, with its type and geometry.
+fake::Drive &addDrive(char letter, UINT type, const DISK_GEOMETRY &geometry);
+
 // A technician's PC: A: an empty diskette drive, C: a fixed disk, D: an
 // optical drive, E: a 3,997 MB memory stick, F: a drive of exactly the image
 // size, G: one byte short of it. The program file has 4,099 bytes of code

@@ -72,22 +72,12 @@ TEST_F(ProgramTest, DecidesThePauseBeforePrintingAndScansEveryLetterInOrder)
 
 TEST_F(ProgramTest, ListsOnlyRemovableMediaThatHoldTheImage)
 {
-    fake::Drive &h = machine.drive('H');   // removable, medium of unknown type
-    h.opens = true;
-    h.type = DRIVE_REMOVABLE;
-    h.geometry = fake::geometry(1000, Unknown, 255, 63, 512);
-    fake::Drive &i = machine.drive('I');   // removable but reports a fixed disk
-    i.opens = true;
-    i.type = DRIVE_REMOVABLE;
-    i.geometry = fake::geometry(1000, FixedMedia, 255, 63, 512);
-    fake::Drive &n = machine.drive('N');   // a network share
-    n.opens = true;
-    n.type = DRIVE_REMOTE;
-    n.geometry = fake::geometry(100000, RemovableMedia, 255, 63, 512);
-    fake::Drive &z = machine.drive('Z');   // zero cylinders
-    z.opens = true;
-    z.type = DRIVE_REMOVABLE;
-    z.geometry = fake::geometry(0, RemovableMedia, 255, 63, 512);
+    // A removable drive with a medium of unknown type, one that reports a
+    // fixed disk, a network share, and a medium of zero cylinders.
+    addDrive('H', DRIVE_REMOVABLE, fake::geometry(1000, Unknown, 255, 63, 512));
+    addDrive('I', DRIVE_REMOVABLE, fake::geometry(1000, FixedMedia, 255, 63, 512));
+    addDrive('N', DRIVE_REMOTE, fake::geometry(100000, RemovableMedia, 255, 63, 512));
+    addDrive('Z', DRIVE_REMOVABLE, fake::geometry(0, RemovableMedia, 255, 63, 512));
     fake::Drive &r = machine.drive('R');   // removable, but it cannot be opened
     r.type = DRIVE_REMOVABLE;
     r.openError = ERROR_ACCESS_DENIED;
