@@ -41,6 +41,10 @@ e2e_start "$exe"
 e2e_wait_text 'Enter drive letter to be overwritten with FWDISK files :'
 show_screen
 
+echo "(Wine answers no disk geometry, so no drive is listed; on Windows the"
+echo " removable drives large enough for the image appear under the search line."
+echo " Any letter can still be typed.)"
+
 heading "Press E to choose drive E:"
 e2e_keys E
 e2e_wait_text 'Overwrite drive E: (Y/N)?:'
