@@ -77,15 +77,8 @@ echo "the $((E2E_DISK_SIZE - E2E_IMAGE_SIZE)) bytes after them are untouched."
 
 heading "Boot the written diskette in QEMU and read its serial console"
 head -c "$E2E_IMAGE_SIZE" "$E2E_DISK" >"$E2E_WORK/diskette.img"
-timeout 60 qemu-system-i386 -accel tcg -machine pc -m 32 \
-    -drive "file=$E2E_WORK/diskette.img,if=floppy,index=0,format=raw,readonly=on" \
-    -boot a -no-reboot -nic none -display none -monitor none -parallel none \
-    -serial "file:$E2E_WORK/serial.log" </dev/null >"$E2E_WORK/qemu.log" 2>&1 ||
-    { cat "$E2E_WORK/qemu.log" >&2; e2e_fail "QEMU did not end by itself within 60 s"; }
-banner=$(tr -d '\r' <"$E2E_WORK/serial.log" | grep -F 'FWDISK payload booted') ||
-    e2e_fail "no boot banner on the serial console"
-echo "Serial console (COM1): $banner"
-# The project's own boot check: banner, then a power-off rather than a reset.
+# The project's own boot check: it shows the serial console's banner line,
+# then checks for a power-off rather than a reset.
 "$root/tests/boot/boot-image.sh" "$E2E_WORK/diskette.img"
 
 echo

@@ -143,4 +143,5 @@ if [ ${#problems[@]} -ne 0 ]; then
     exit 1
 fi
 
+echo "boot-image.sh: COM1: $(tr -d '\r' <"$serial" | grep -F -m1 "$BANNER")"
 echo "boot-image.sh: PASS: banner on COM1, guest powered off after ${elapsed}s"

@@ -37,6 +37,7 @@ launcher=$(realpath "$3")
 # is the Unix root).
 exe_win="Z:${exe//\//\\}"
 
+readonly LETTER_PROMPT='Enter drive letter to be overwritten with FWDISK files :'
 # The screen up to the letter prompt, when the program's console was fresh.
 readonly TITLE_LINES=(
     ''
@@ -45,9 +46,8 @@ readonly TITLE_LINES=(
     ''
     "$(e2e_lit 'Searching for removable drives...')"
     # No drive is listed: Wine cannot tell a file-backed drive's geometry.
-    "$(e2e_lit 'Enter drive letter to be overwritten with FWDISK files :')"
+    "$(e2e_lit "$LETTER_PROMPT")"
 )
-readonly LETTER_PROMPT='Enter drive letter to be overwritten with FWDISK files :'
 readonly PAUSE_TEXT='(press a key to exit)'
 readonly NO_LETTER='No valid drive letter entered, exiting...'
 congratulations() {
