@@ -29,7 +29,7 @@ TEST(Failure, EachFailureSaysWhyAndClosesWhatItMust)
         {[] { fail("CreateFileA", 27, ERROR_ACCESS_DENIED); }, "CreateFileA(\"\\\\.\\E:",
          fatal("error opening drive E: Access is denied\n"),
          {"GetLastError() = 5", text5, end}, "[]", 0},
-        {[] { machine.drive('E').locks = false; }, "DeviceIoControl(vol:E, LOCK",
+        {[] { machine.drive('E').locks = false; }, "DeviceIoControl(vol:E, 0x90018",
          fatal("Error locking drive E: Access is denied"),
          {"GetLastError() = 5", text5, end}, "[vol:E]", 0},
         {[] { fail("CreateFileA", 28, ERROR_NOT_ENOUGH_MEMORY); }, "CreateFileA(\"C:",
@@ -61,11 +61,11 @@ TEST(Failure, EachFailureSaysWhyAndClosesWhatItMust)
         {[] { fail("GetFileSize", 1, ERROR_ACCESS_DENIED); }, "GetFileSize", fatal(badFile),
          {end}, "[file vol:E]", 0},
         // Once the image is written, a refused dismount or unlock changes nothing.
-        {[] { fail("DeviceIoControl", 9, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, DISMOUNT",
+        {[] { fail("DeviceIoControl", 9, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, 0x90020",
          success('E'),
-         {"DeviceIoControl(vol:E, UNLOCK, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+         {"DeviceIoControl(vol:E, 0x9001c, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
           "CloseHandle(vol:E) = 1", "CloseHandle(file) = 1", end}, "[map]", IMAGE_SIZE},
-        {[] { fail("DeviceIoControl", 10, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, UNLOCK",
+        {[] { fail("DeviceIoControl", 10, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, 0x9001c",
          success('E'), {"CloseHandle(vol:E) = 1", "CloseHandle(file) = 1", end}, "[map]",
          IMAGE_SIZE},
     };
@@ -78,7 +78,7 @@ TEST(Failure, EachFailureSaysWhyAndClosesWhatItMust)
         ASSERT_GE(failed, 0) << c.failing;
         EXPECT_EQ(dialogue('E') + c.shown + kPause, run.screen) << c.failing;
         EXPECT_EQ(c.written == IMAGE_SIZE ? 0 : 1, run.exitCode) << c.failing;
-        EXPECT_EQ(c.after, run.from(failed + 1)) << c.failing;
+        EXPECT_EQ(c.after, from(run, failed + 1)) << c.failing;
         EXPECT_EQ(c.openAtExit, run.openAtExit) << c.failing;
         EXPECT_TRUE(run.written == (c.written ? machine.programFile.substr(4099, c.written) : ""))
             << c.failing;

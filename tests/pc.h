@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 using fake::machine;
 
@@ -42,6 +43,12 @@ inline void fail(const char *call, int nth, DWORD error, DWORD shortBy = 0)
     machine.faults.push_back({call, nth, error, shortBy});
 }
 
+// The calls from `index` on.
+inline std::vector<std::string> from(const fake::Run &run, int index)
+{
+    return {run.calls.begin() + index, run.calls.end()};
+}
+
 inline void type(const std::string &keys)
 {
     machine.keys.assign(keys.begin(), keys.end());
@@ -72,14 +79,13 @@ inline fake::Drive &addDrive(char letter, UINT type, const DISK_GEOMETRY &geomet
 // before the image. The cursor stands at the top left: every way out pauses.
 inline void setUpPc()
 {
-    using fake::geometry;
     machine = fake::Machine();
     addDrive('A', DRIVE_REMOVABLE, {}).hasGeometry = false;
-    addDrive('C', DRIVE_FIXED, geometry(60801, FixedMedia, 255, 63, 512));
-    addDrive('D', DRIVE_CDROM, geometry(1400, RemovableMedia, 64, 32, 2048));
-    addDrive('E', DRIVE_REMOVABLE, geometry(486, RemovableMedia, 255, 63, 512));
-    addDrive('F', DRIVE_REMOVABLE, geometry(80, F3_1Pt44_512, 2, 18, 512));
-    addDrive('G', DRIVE_REMOVABLE, geometry(1474559, RemovableMedia, 1, 1, 1));
+    addDrive('C', DRIVE_FIXED, DISK_GEOMETRY{{60801}, FixedMedia, 255, 63, 512});
+    addDrive('D', DRIVE_CDROM, DISK_GEOMETRY{{1400}, RemovableMedia, 64, 32, 2048});
+    addDrive('E', DRIVE_REMOVABLE, DISK_GEOMETRY{{486}, RemovableMedia, 255, 63, 512});
+    addDrive('F', DRIVE_REMOVABLE, DISK_GEOMETRY{{80}, F3_1Pt44_512, 2, 18, 512});
+    addDrive('G', DRIVE_REMOVABLE, DISK_GEOMETRY{{1474559}, RemovableMedia, 1, 1, 1});
     addDrive('Z', DRIVE_REMOVABLE, {}).hasGeometry = false;
     machine.programFile = programFile(4099);
     machine.errorTexts = {

@@ -41,7 +41,7 @@ TEST(Run, WritesTheImageAndShowsEachStepBeforeItsKey)
         if (!machine.drive(x).opens)
             continue;
         std::string volume = std::string("vol:") + x;
-        scan.push_back("DeviceIoControl(" + volume + ", GEOMETRY, NULL, 0, out, 24, &n, NULL)");
+        scan.push_back("DeviceIoControl(" + volume + ", 0x70000, NULL, 0, out, 24, &n, NULL)");
         scan.push_back(std::string("GetDriveTypeA(\"") + x + ":\\\")");
         scan.push_back("CloseHandle(" + volume + ")");
     }
@@ -55,20 +55,20 @@ TEST(Run, WritesTheImageAndShowsEachStepBeforeItsKey)
     EXPECT_EQ(run.screen.size(), run.screenAt.back());
     Calls write = {
         R"(CreateFileA("\\.\E:", 0xc0000000, 0x3, NULL, 3, 0x0, NULL) = vol:E)",
-        "DeviceIoControl(vol:E, LOCK, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+        "DeviceIoControl(vol:E, 0x90018, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
         "GetModuleFileNameA(NULL, buf, 260) = 19",
         R"(CreateFileA("C:\Tools\fwdisk.exe", 0x80000000, 0x1, NULL, 3, 0x1, NULL) = file)",
         "GetFileSize(file, NULL) = 1478659",
         "CreateFileMappingA(file, NULL, 0x2, 0, 0, NULL) = map",
         "MapViewOfFile(map, 0x4, 0, 0, 0) = view",
         "WriteFile(vol:E, view+4099, 1474560, &n, NULL) = 1 n=1474560",
-        "DeviceIoControl(vol:E, DISMOUNT, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
-        "DeviceIoControl(vol:E, UNLOCK, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+        "DeviceIoControl(vol:E, 0x90020, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+        "DeviceIoControl(vol:E, 0x9001c, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
         "CloseHandle(vol:E) = 1",
         "CloseHandle(file) = 1",
         "_getch() = 32",
     };
-    EXPECT_EQ(write, run.from(second + 1));
+    EXPECT_EQ(write, from(run, second + 1));
     EXPECT_EQ(dialogue('E'), run.screen.substr(0, run.screenAt[second + 1]));
     // The view and its mapping live until the process ends.
     EXPECT_EQ("[map]", run.openAtExit);
@@ -135,16 +135,15 @@ TEST(Run, PausesOnEveryWayOutOnlyWhenTheCursorStartsAtTheTopLeft)
 
 TEST(Run, ListsOnlyRemovableMediaThatHoldTheImage)
 {
-    using fake::geometry;
     setUpPc();
-    addDrive('H', DRIVE_REMOVABLE, geometry(1000, Unknown, 255, 63, 512));
-    addDrive('I', DRIVE_REMOVABLE, geometry(1000, FixedMedia, 255, 63, 512));
-    addDrive('J', DRIVE_REMOVABLE, geometry(1000, RemovableMedia, 255, 63, 512)).geometryBytes = 23;
-    addDrive('K', DRIVE_REMOVABLE, geometry(241126541, RemovableMedia, 1, 1, 512));
-    addDrive('L', DRIVE_REMOVABLE, geometry(4294967297LL, F3_720_512, 1, 1, 512));
-    addDrive('N', DRIVE_REMOTE, geometry(100000, RemovableMedia, 255, 63, 512));
-    addDrive('R', DRIVE_RAMDISK, geometry(100000, RemovableMedia, 255, 63, 512));
-    addDrive('Y', DRIVE_REMOVABLE, geometry(0, RemovableMedia, 255, 63, 512));
+    addDrive('H', DRIVE_REMOVABLE, DISK_GEOMETRY{{1000}, Unknown, 255, 63, 512});
+    addDrive('I', DRIVE_REMOVABLE, DISK_GEOMETRY{{1000}, FixedMedia, 255, 63, 512});
+    addDrive('J', DRIVE_REMOVABLE, DISK_GEOMETRY{{1000}, RemovableMedia, 255, 63, 512}).geometryBytes = 23;
+    addDrive('K', DRIVE_REMOVABLE, DISK_GEOMETRY{{241126541}, RemovableMedia, 1, 1, 512});
+    addDrive('L', DRIVE_REMOVABLE, DISK_GEOMETRY{{4294967297LL}, F3_720_512, 1, 1, 512});
+    addDrive('N', DRIVE_REMOTE, DISK_GEOMETRY{{100000}, RemovableMedia, 255, 63, 512});
+    addDrive('R', DRIVE_RAMDISK, DISK_GEOMETRY{{100000}, RemovableMedia, 255, 63, 512});
+    addDrive('Y', DRIVE_REMOVABLE, DISK_GEOMETRY{{0}, RemovableMedia, 255, 63, 512});
     machine.drive('S').type = DRIVE_REMOVABLE; // it cannot be opened
     type("5 ");
     fake::Run run = fake::run();
@@ -153,7 +152,7 @@ TEST(Run, ListsOnlyRemovableMediaThatHoldTheImage)
     EXPECT_EQ(-1, run.find("GetDriveTypeA(\"S"));
 
     // The capacity itself: what the drive list cannot tell apart from 0.
-    DISK_GEOMETRY floppy = geometry(80, F3_1Pt44_512, 2, 18, 512);
+    DISK_GEOMETRY floppy{{80}, F3_1Pt44_512, 2, 18, 512};
     struct Case { bool answers; DWORD bytes; MEDIA_TYPE media; unsigned long long capacity; };
     for (Case c : {Case{true, 24, F3_1Pt44_512, IMAGE_SIZE}, Case{false, 24, F3_1Pt44_512, 0},
                    Case{true, 23, F3_1Pt44_512, 0}, Case{true, 24, FixedMedia, 0},

@@ -1,8 +1,5 @@
-// Test stand-in for <conio.h>: the key read without echo, fed from the
-// scripted machine's key queue.
+// Test stand-in for <conio.h>: keys come from the scripted machine.
 #ifndef FAKE_CONIO_H
 #define FAKE_CONIO_H
-
 int _getch(void);
-
 #endif

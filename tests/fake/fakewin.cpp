@@ -1,5 +1,6 @@
-// The scripted machine: the Win32 calls and _getch the program makes, driven
-// by fake::machine and logged call by call; and the harness that forks a run.
+// The scripted machine: the Win32 calls and _getch that the program makes,
+// driven by fake::machine and logged one line a call; and the harness that
+// runs main in a child process against it.
 #include "fakewin.h"
 
 #include <conio.h>
@@ -11,8 +12,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <sstream>
 
 int fwdisk_main(void);
 
@@ -26,31 +25,28 @@ Machine machine;
 
 namespace {
 
-FILE *logFile;                         // "screen-length TAB call" lines
+FILE *logFile;                         // "screen length TAB call" lines
 FILE *writesFile;                      // the bytes written to volumes
 DWORD lastError;
 std::map<std::string, int> callCount;  // calls made so far, by name
-std::map<std::string, int> openCount;  // open handles, by name
-const char *viewStart;                 // the mapped program file
+std::map<std::string, int> openCount;  // handles open, by name
+const char *view;                      // the mapped program file
+const char kStdout[] = "stdout";       // the console's handle
 size_t viewSize;
 
-// Logs one call, printf-style.
 void record(const char *format, ...)
 {
     char line[1024];
+    struct stat screen;
     va_list args;
-    struct stat st;
-    if (!logFile)
-        return;
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    fstat(STDOUT_FILENO, &st);
-    fprintf(logFile, "%ld\t%s\n", (long)st.st_size, line);
-    fflush(logFile);
+    if (logFile && fstat(STDOUT_FILENO, &screen) == 0)
+        fprintf(logFile, "%ld\t%s\n", (long)screen.st_size, line);
 }
 
-// Counts the call; returns the error its fault injects, or 0.
+// Counts the call; returns the fault that applies to it, or null.
 const Fault *fault(const char *call)
 {
     int n = ++callCount[call];
@@ -60,11 +56,11 @@ const Fault *fault(const char *call)
     return nullptr;
 }
 
-// Handles are their names, so that the log shows them.
-HANDLE open(const std::string &label)
+// A handle is its name, so that the log can show it.
+HANDLE open(const std::string &name)
 {
-    ++openCount[label];
-    return (HANDLE)strdup(label.c_str());
+    ++openCount[name];
+    return strdup(name.c_str());
 }
 
 const char *name(HANDLE h)
@@ -74,13 +70,13 @@ const char *name(HANDLE h)
 
 bool isOpen(HANDLE h, const char *prefix)
 {
-    return h && h != INVALID_HANDLE_VALUE && strncmp(name(h), prefix, strlen(prefix)) == 0
-           && openCount[name(h)] > 0;
+    return h && h != INVALID_HANDLE_VALUE && openCount[name(h)] > 0
+           && strncmp(name(h), prefix, strlen(prefix)) == 0;
 }
 
 const char *nul(const void *p, const char *what) { return p ? what : "NULL"; }
 
-// Sets the last error when `error` is nonzero; returns the " err=N" to log.
+// Sets the last error when there is one; returns it for the log.
 std::string failed(DWORD error)
 {
     if (error)
@@ -90,13 +86,11 @@ std::string failed(DWORD error)
 
 std::string slurp(FILE *f)
 {
-    std::string s;
-    char buf[65536];
-    size_t n;
+    fseek(f, 0, SEEK_END);
+    std::string s(ftell(f), '\0');
     rewind(f);
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        s.append(buf, n);
-    fclose(f);
+    if (fread(&s[0], 1, s.size(), f) != s.size())
+        abort();
     return s;
 }
 
@@ -106,27 +100,15 @@ void logOpenHandles()
     for (const auto &h : openCount)
         for (int i = 0; i < h.second; ++i)
             open += (open.empty() ? "" : " ") + h.first;
-    record("exit open=[%s]", open.c_str());
+    record("open=[%s]", open.c_str());
 }
 
 } // namespace
 
-DISK_GEOMETRY geometry(LONGLONG cylinders, MEDIA_TYPE media, DWORD tracks,
-                       DWORD sectors, DWORD bytesPerSector)
+int Run::find(const std::string &prefix, size_t from) const
 {
-    DISK_GEOMETRY g{};
-    g.Cylinders.QuadPart = cylinders;
-    g.MediaType = media;
-    g.TracksPerCylinder = tracks;
-    g.SectorsPerTrack = sectors;
-    g.BytesPerSector = bytesPerSector;
-    return g;
-}
-
-int Run::find(const std::string &prefix, size_t start) const
-{
-    for (size_t i = start; i < calls.size(); ++i)
-        if (calls[i].compare(0, prefix.size(), prefix) == 0)
+    for (size_t i = from; i < calls.size(); ++i)
+        if (calls[i].rfind(prefix, 0) == 0)
             return (int)i;
     return -1;
 }
@@ -135,47 +117,44 @@ int Run::count(const std::string &prefix) const
 {
     int n = 0;
     for (const std::string &c : calls)
-        n += c.compare(0, prefix.size(), prefix) == 0;
+        n += c.rfind(prefix, 0) == 0;
     return n;
-}
-
-std::vector<std::string> Run::from(int index) const
-{
-    return std::vector<std::string>(calls.begin() + (index < 0 ? calls.size() : index), calls.end());
 }
 
 Run run()
 {
     FILE *screen = tmpfile(), *log = tmpfile(), *writes = tmpfile();
     fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
+    if (fork() == 0) {
         dup2(fileno(screen), STDOUT_FILENO);
-        callCount.clear();
-        openCount.clear();
-        lastError = 0;
         logFile = log;
         writesFile = writes;
+        setvbuf(log, nullptr, _IONBF, 0);
+        setvbuf(writes, nullptr, _IONBF, 0);
+        callCount.clear();
+        openCount.clear();
         atexit(logOpenHandles);
         exit(fwdisk_main());
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    wait(&status);
     Run r;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     r.screen = slurp(screen);
     r.written = slurp(writes);
-    std::istringstream lines(slurp(log));
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::string call = line.substr(line.find('\t') + 1);
-        if (call.compare(0, 10, "exit open=") == 0) {
-            r.openAtExit = call.substr(10);
-        } else {
-            r.screenAt.push_back(strtoul(line.c_str(), nullptr, 10));
-            r.calls.push_back(call);
-        }
+    std::string lines = slurp(log);
+    for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
+        size_t tab = lines.find('\t', at);
+        r.screenAt.push_back(strtoul(&lines[at], nullptr, 10));
+        r.calls.push_back(lines.substr(tab + 1, end - tab - 1));
     }
+    if (!r.calls.empty() && r.calls.back().rfind("open=", 0) == 0) {
+        r.openAtExit = r.calls.back().substr(5);
+        r.calls.pop_back();
+        r.screenAt.pop_back();
+    }
+    for (FILE *f : {screen, log, writes})
+        fclose(f);
     return r;
 }
 
@@ -189,21 +168,19 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     const Fault *f = fault("CreateFileA");
     HANDLE h = INVALID_HANDLE_VALUE;
     DWORD error = ERROR_FILE_NOT_FOUND;
+    const char x = path[4];
     if (f) {
         error = f->error;
-    } else if (strlen(path) == 6 && strncmp(path, "\\\\.\\", 4) == 0 && path[4] >= 'A'
-               && path[4] <= 'Z' && path[5] == ':') {
-        const Drive &d = machine.drive(path[4]);
-        error = d.opens ? 0 : d.openError;
-        if (d.opens)
-            h = open(std::string("vol:") + path[4]);
+    } else if (strlen(path) == 6 && !strncmp(path, "\\\\.\\", 4) && x >= 'A' && x <= 'Z' && path[5] == ':') {
+        error = machine.drive(x).opens ? 0 : machine.drive(x).openError;
+        if (!error)
+            h = open(std::string("vol:") + x);
     } else if (machine.programPath == path) {
         error = 0;
         h = open("file");
     }
     record("CreateFileA(\"%s\", 0x%x, 0x%x, %s, %u, 0x%x, %s) = %s%s", path, access, share,
-           nul(sa, "sa"), disposition, flags, nul(templateFile, "tmpl"), name(h),
-           failed(error).c_str());
+           nul(sa, "sa"), disposition, flags, nul(templateFile, "tmpl"), name(h), failed(error).c_str());
     return h;
 }
 
@@ -211,32 +188,20 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
 {
     const Fault *f = fault("DeviceIoControl");
-    const char *what = code == IOCTL_DISK_GET_DRIVE_GEOMETRY ? "GEOMETRY"
-                       : code == FSCTL_LOCK_VOLUME           ? "LOCK"
-                       : code == FSCTL_DISMOUNT_VOLUME       ? "DISMOUNT"
-                       : code == FSCTL_UNLOCK_VOLUME         ? "UNLOCK"
-                                                             : "?";
-    DWORD error = 0, count = 0;
-    if (f) {
-        error = f->error;
-    } else if (!isOpen(device, "vol:") || !returned) {
-        error = ERROR_INVALID_PARAMETER;
-    } else {
+    const bool geometry = code == IOCTL_DISK_GET_DRIVE_GEOMETRY;
+    DWORD error = f ? f->error : !isOpen(device, "vol:") ? ERROR_INVALID_HANDLE : 0, count = 0;
+    if (!error) {
         const Drive &d = machine.drive(name(device)[4]);
-        if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY && !d.hasGeometry)
+        if (geometry && !d.hasGeometry)
             error = ERROR_NOT_READY;
-        else if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY && (!out || outSize < sizeof(DISK_GEOMETRY)))
-            error = ERROR_INSUFFICIENT_BUFFER;
-        else if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+        else if (geometry && outSize >= sizeof(DISK_GEOMETRY))
             memcpy(out, &d.geometry, count = d.geometryBytes);
-        else if (code == FSCTL_LOCK_VOLUME && !d.locks)
-            error = ERROR_ACCESS_DENIED;
-        else if (*what == '?')
-            error = ERROR_INVALID_PARAMETER;
+        else if (geometry || (code == FSCTL_LOCK_VOLUME && !d.locks))
+            error = geometry ? ERROR_INSUFFICIENT_BUFFER : ERROR_ACCESS_DENIED;
     }
     if (returned)
         *returned = count;
-    record("DeviceIoControl(%s, %s, %s, %u, %s, %u, %s, %s) = %d n=%u%s", name(device), what,
+    record("DeviceIoControl(%s, 0x%x, %s, %u, %s, %u, %s, %s) = %d n=%u%s", name(device), code,
            nul(in, "in"), inSize, nul(out, "out"), outSize, nul(returned, "&n"),
            nul(overlapped, "ovl"), !error, count, failed(error).c_str());
     return !error;
@@ -246,30 +211,27 @@ UINT WINAPI GetDriveTypeA(LPCSTR root)
 {
     // A failed query answers DRIVE_UNKNOWN.
     UINT type = fault("GetDriveTypeA") ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
-    if (type && strlen(root) == 3 && root[0] >= 'A' && root[0] <= 'Z' && !strcmp(root + 1, ":\\"))
+    if (type && root[0] >= 'A' && root[0] <= 'Z' && !strcmp(root + 1, ":\\"))
         type = machine.drive(root[0]).type;
     record("GetDriveTypeA(\"%s\") = %u", root, type);
     return type;
 }
 
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
-                      LPOVERLAPPED overlapped)
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped)
 {
     const Fault *f = fault("WriteFile");
-    const char *from = (const char *)buffer;
-    if (!viewStart || from < viewStart || count > viewSize
-        || (size_t)(from - viewStart) > viewSize - count) {
-        record("WriteFile(%s) = outside the mapped program file", name(file));
+    const size_t at = (const char *)buffer - view;
+    if (!view || at > viewSize || count > viewSize - at) {
+        record("WriteFile(%s) = from outside the mapped program file", name(file));
         _exit(EXIT_OUTSIDE_VIEW);
     }
     DWORD error = f && !f->shortBy ? f->error : isOpen(file, "vol:") ? 0 : ERROR_INVALID_HANDLE;
     DWORD done = error ? 0 : f ? count - (f->shortBy < count ? f->shortBy : count) : count;
-    fwrite(from, 1, done, writesFile);
-    fflush(writesFile);
+    fwrite(buffer, 1, done, writesFile);
     if (written)
         *written = done;
-    record("WriteFile(%s, view+%ld, %u, %s, %s) = %d n=%u%s", name(file), (long)(from - viewStart),
-           count, nul(written, "&n"), nul(overlapped, "ovl"), !error, done, failed(error).c_str());
+    record("WriteFile(%s, view+%zu, %u, %s, %s) = %d n=%u%s", name(file), at, count,
+           nul(written, "&n"), nul(overlapped, "ovl"), !error, done, failed(error).c_str());
     return !error;
 }
 
@@ -304,47 +266,42 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
     DWORD size = error ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
     if (high)
         *high = 0;
-    record("GetFileSize(%s, %s) = %u%s", name(file), nul(high, "&high"), size,
-           failed(error).c_str());
+    record("GetFileSize(%s, %s) = %u%s", name(file), nul(high, "&high"), size, failed(error).c_str());
     return size;
 }
 
-HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect,
-                                 DWORD maxHigh, DWORD maxLow, LPCSTR mappingName)
+HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD maxHigh,
+                                 DWORD maxLow, LPCSTR mappingName)
 {
     const Fault *f = fault("CreateFileMappingA");
-    DWORD error = f                                ? f->error
-                  : !isOpen(file, "file")          ? ERROR_INVALID_HANDLE
-                  : machine.programFile.empty()    ? ERROR_FILE_INVALID
-                                                   : 0;
+    // An empty file cannot be mapped.
+    DWORD error = f ? f->error : !isOpen(file, "file") ? ERROR_INVALID_HANDLE
+                  : machine.programFile.empty()    ? ERROR_FILE_INVALID : 0;
     HANDLE h = error ? nullptr : open("map");
-    record("CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s%s", name(file), nul(sa, "sa"),
-           protect, maxHigh, maxLow, mappingName ? mappingName : "NULL", name(h),
-           failed(error).c_str());
+    record("CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s%s", name(file), nul(sa, "sa"), protect,
+           maxHigh, maxLow, nul(mappingName, "name"), name(h), failed(error).c_str());
     return h;
 }
 
-// The view ends right before an unreadable page, so a read past the end of
-// the program file faults at once.
-LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
-                            SIZE_T length)
+// The view ends right before an unreadable page, so that a read past the
+// end of the program file faults at once.
+LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t length)
 {
     const Fault *f = fault("MapViewOfFile");
     DWORD error = f ? f->error : isOpen(mapping, "map") ? 0 : ERROR_INVALID_HANDLE;
     if (!error) {
-        const size_t page = (size_t)sysconf(_SC_PAGESIZE), size = machine.programFile.size();
+        const size_t page = sysconf(_SC_PAGESIZE), size = machine.programFile.size();
         const size_t body = (size + page - 1) / page * page;
         char *base = (char *)mmap(nullptr, body + page, PROT_READ | PROT_WRITE,
                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        viewStart = base + body - size;
-        viewSize = size;
         memcpy(base + body - size, machine.programFile.data(), size);
-        mprotect(base, body, PROT_READ);
         mprotect(base + body, page, PROT_NONE);
+        view = base + body - size;
+        viewSize = size;
     }
-    record("MapViewOfFile(%s, 0x%x, %u, %u, %zu) = %s%s", name(mapping), access, offsetHigh,
-           offsetLow, length, error ? "NULL" : "view", failed(error).c_str());
-    return error ? nullptr : (LPVOID)viewStart;
+    record("MapViewOfFile(%s, 0x%x, %u, %u, %zu) = %s%s", name(mapping), access, offsetHigh, offsetLow,
+           length, error ? "NULL" : "view", failed(error).c_str());
+    return error ? nullptr : (LPVOID)view;
 }
 
 DWORD WINAPI GetLastError(void)
@@ -370,32 +327,25 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD languag
         *(char **)buffer = strdup(text->second.c_str());
     DWORD length = error ? 0 : (DWORD)text->second.size();
     record("FormatMessageA(0x%x, %s, %u, 0x%x, %s, %u, %s) = %u%s", flags, nul(source, "src"), id,
-           language, nul(buffer, "&text"), size, nul(arguments, "args"), length,
-           failed(error).c_str());
+           language, nul(buffer, "&text"), size, nul(arguments, "args"), length, failed(error).c_str());
     return length;
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which)
 {
     const Fault *f = fault("GetStdHandle");
-    record("GetStdHandle(%d) = %s%s", (int)which, f ? "INVALID" : "stdout",
-           failed(f ? f->error : 0).c_str());
-    return f ? INVALID_HANDLE_VALUE : (HANDLE) "stdout";
+    record("GetStdHandle(%d) = %s%s", (int)which, f ? "INVALID" : "stdout", failed(f ? f->error : 0).c_str());
+    return f ? INVALID_HANDLE_VALUE : (HANDLE)kStdout;
 }
 
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
 {
     const Fault *f = fault("GetConsoleScreenBufferInfo");
-    DWORD error = f                                             ? f->error
-                  : !machine.console || strcmp(name(console), "stdout") ? ERROR_INVALID_HANDLE
-                                                                : 0;
-    if (!error) {
-        memset(info, 0, sizeof *info);
-        info->dwCursorPosition.X = machine.cursorX;
-        info->dwCursorPosition.Y = machine.cursorY;
-    }
-    record("GetConsoleScreenBufferInfo(%s, %s) = %d cursor=%d,%d%s", name(console),
-           nul(info, "&info"), !error, machine.cursorX, machine.cursorY, failed(error).c_str());
+    DWORD error = f ? f->error : machine.console && console == kStdout ? 0 : ERROR_INVALID_HANDLE;
+    if (!error)
+        *info = {{80, 300}, {machine.cursorX, machine.cursorY}, 7};
+    record("GetConsoleScreenBufferInfo(%s, %s) = %d cursor=%d,%d%s", name(console), nul(info, "&info"),
+           !error, machine.cursorX, machine.cursorY, failed(error).c_str());
     return !error;
 }
 

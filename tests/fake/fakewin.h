@@ -54,9 +54,6 @@ struct Machine {
 // The machine the next run uses; the child gets its own copy.
 extern Machine machine;
 
-DISK_GEOMETRY geometry(LONGLONG cylinders, MEDIA_TYPE media, DWORD tracks,
-                       DWORD sectors, DWORD bytesPerSector);
-
 // Exit codes by which the fake stops a run that went where no run may.
 enum { EXIT_NO_KEY = 90, EXIT_OUTSIDE_VIEW = 91 };
 
@@ -72,8 +69,6 @@ struct Run {
     int find(const std::string &prefix, size_t from = 0) const;
     // How many calls start with `prefix`.
     int count(const std::string &prefix) const;
-    // The calls from index `from` on.
-    std::vector<std::string> from(int index) const;
 };
 
 // Runs main once against `machine`, in a child process.

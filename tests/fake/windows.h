@@ -1,7 +1,6 @@
-// Test stand-in for <windows.h>: the types, constants and functions the
-// program uses, with the sizes they have on 32-bit Windows where the program
-// can tell (DWORD and LONG are 32 bits, DISK_GEOMETRY is 24 bytes). The
-// functions are implemented by the scripted machine in fakewin.cpp.
+// Test stand-in for <windows.h>: the types, constants and calls the program
+// uses, with the sizes they have on 32-bit Windows where the program can tell.
+// The calls are the scripted machine's (fakewin.cpp).
 #ifndef FAKE_WINDOWS_H
 #define FAKE_WINDOWS_H
 
@@ -10,72 +9,36 @@
 #include <stdint.h>
 
 #define WINAPI
-
 typedef int BOOL;
-typedef uint8_t BYTE;
 typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int16_t SHORT;
-typedef int32_t LONG;
 typedef unsigned int UINT;
 typedef int64_t LONGLONG;
-typedef uint64_t ULONGLONG;
-typedef intptr_t LONG_PTR;
-typedef size_t SIZE_T;
-typedef void *HANDLE;
-typedef void *HMODULE;
-typedef void *LPVOID;
+typedef void *HANDLE, *HMODULE, *LPVOID;
 typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
 typedef DWORD *LPDWORD;
 typedef struct _OVERLAPPED *LPOVERLAPPED;
 typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
-
-typedef union _LARGE_INTEGER {
-    struct {
-        DWORD LowPart;
-        LONG HighPart;
-    };
-    LONGLONG QuadPart;
-} LARGE_INTEGER;
-
-typedef struct _COORD {
-    SHORT X;
-    SHORT Y;
-} COORD;
-
-typedef struct _SMALL_RECT {
-    SHORT Left;
-    SHORT Top;
-    SHORT Right;
-    SHORT Bottom;
-} SMALL_RECT;
-
-typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
-    COORD dwSize;
-    COORD dwCursorPosition;
-    WORD wAttributes;
-    SMALL_RECT srWindow;
-    COORD dwMaximumWindowSize;
-} CONSOLE_SCREEN_BUFFER_INFO;
+typedef union { LONGLONG QuadPart; } LARGE_INTEGER;
+typedef struct { SHORT X, Y; } COORD;
+typedef struct { COORD dwSize, dwCursorPosition; WORD wAttributes; } CONSOLE_SCREEN_BUFFER_INFO;
 
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
-
-#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
 #define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
-
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
-#define FILE_SHARE_READ 0x00000001u
-#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_READ 1u
+#define FILE_SHARE_WRITE 2u
 #define OPEN_EXISTING 3u
-#define FILE_ATTRIBUTE_READONLY 0x00000001u
-#define PAGE_READONLY 0x02u
-#define FILE_MAP_READ 0x0004u
-
+#define FILE_ATTRIBUTE_READONLY 1u
+#define PAGE_READONLY 2u
+#define FILE_MAP_READ 4u
 #define DRIVE_UNKNOWN 0u
 #define DRIVE_NO_ROOT_DIR 1u
 #define DRIVE_REMOVABLE 2u
@@ -83,57 +46,39 @@ typedef struct _CONSOLE_SCREEN_BUFFER_INFO {
 #define DRIVE_REMOTE 4u
 #define DRIVE_CDROM 5u
 #define DRIVE_RAMDISK 6u
-
 #define STD_OUTPUT_HANDLE ((DWORD)-11)
-#define SEM_FAILCRITICALERRORS 0x0001u
-
-#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
-#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
-#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
-#define LANG_NEUTRAL 0x00
-#define SUBLANG_DEFAULT 0x01
+#define SEM_FAILCRITICALERRORS 1u
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x1000u
+#define LANG_NEUTRAL 0
+#define SUBLANG_DEFAULT 1
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
-
-#define ERROR_SUCCESS 0u
 #define ERROR_FILE_NOT_FOUND 2u
-#define ERROR_PATH_NOT_FOUND 3u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_INVALID_HANDLE 6u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_WRITE_PROTECT 19u
 #define ERROR_NOT_READY 21u
 #define ERROR_WRITE_FAULT 29u
-#define ERROR_SHARING_VIOLATION 32u
-#define ERROR_LOCK_VIOLATION 33u
-#define ERROR_INVALID_PARAMETER 87u
 #define ERROR_INSUFFICIENT_BUFFER 122u
 #define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_FILE_INVALID 1006u
 
-HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share,
-                          LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                          DWORD flags, HANDLE templateFile);
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
-                            LPVOID out, DWORD outSize, LPDWORD returned,
-                            LPOVERLAPPED overlapped);
-UINT WINAPI GetDriveTypeA(LPCSTR root);
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
-                      LPOVERLAPPED overlapped);
-BOOL WINAPI CloseHandle(HANDLE handle);
-DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR name, DWORD size);
-DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high);
-HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security,
-                                 DWORD protect, DWORD maxHigh, DWORD maxLow,
-                                 LPCSTR name);
-LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
-                            DWORD offsetLow, SIZE_T length);
+HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+BOOL WINAPI DeviceIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+UINT WINAPI GetDriveTypeA(LPCSTR);
+BOOL WINAPI WriteFile(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI CloseHandle(HANDLE);
+DWORD WINAPI GetModuleFileNameA(HMODULE, LPSTR, DWORD);
+DWORD WINAPI GetFileSize(HANDLE, LPDWORD);
+HANDLE WINAPI CreateFileMappingA(HANDLE, LPSECURITY_ATTRIBUTES, DWORD, DWORD, DWORD, LPCSTR);
+LPVOID WINAPI MapViewOfFile(HANDLE, DWORD, DWORD, DWORD, size_t);
 DWORD WINAPI GetLastError(void);
-void WINAPI SetLastError(DWORD code);
-DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language,
-                            LPSTR buffer, DWORD size, va_list *arguments);
-HANDLE WINAPI GetStdHandle(DWORD which);
-BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console,
-                                       CONSOLE_SCREEN_BUFFER_INFO *info);
-UINT WINAPI SetErrorMode(UINT mode);
+void WINAPI SetLastError(DWORD);
+DWORD WINAPI FormatMessageA(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list *);
+HANDLE WINAPI GetStdHandle(DWORD);
+BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE, CONSOLE_SCREEN_BUFFER_INFO *);
+UINT WINAPI SetErrorMode(UINT);
 
 #endif
