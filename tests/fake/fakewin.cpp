@@ -262,7 +262,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
 {
     const Fault *f = fault("GetFileSize");
-    DWORD error = f ? f->error : isOpen(file, "file") ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : 0;
     DWORD size = error ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
     if (high)
         *high = 0;
@@ -275,8 +275,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD pr
 {
     const Fault *f = fault("CreateFileMappingA");
     // An empty file cannot be mapped.
-    DWORD error = f ? f->error : !isOpen(file, "file") ? ERROR_INVALID_HANDLE
-                  : machine.programFile.empty()    ? ERROR_FILE_INVALID : 0;
+    DWORD error = f ? f->error : machine.programFile.empty() ? ERROR_FILE_INVALID : 0;
     HANDLE h = error ? nullptr : open("map");
     record("CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s%s", name(file), nul(sa, "sa"), protect,
            maxHigh, maxLow, nul(mappingName, "name"), name(h), failed(error).c_str());
@@ -288,7 +287,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD pr
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t length)
 {
     const Fault *f = fault("MapViewOfFile");
-    DWORD error = f ? f->error : isOpen(mapping, "map") ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : 0;
     if (!error) {
         const size_t page = sysconf(_SC_PAGESIZE), size = machine.programFile.size();
         const size_t body = (size + page - 1) / page * page;
