@@ -13,4 +13,5 @@ cmake --build build/win
 
 exe="$PWD/build/win/fwdisk.exe"
 echo "Built $exe ($(stat -c %s "$exe") bytes: $(( $(stat -c %s "$exe") - 1474560 )) of program, 1474560 of diskette image)"
+echo "SHA-256 $(sha256sum < "$exe" | cut -d' ' -f1)"
 [ "${1:-}" = "--no-demo" ] || scripts/demo.sh "$exe"

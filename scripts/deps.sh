@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Installs what building and testing fwdisk need, when it is missing:
 # the mingw-w64 cross compiler, CMake and Ninja, GoogleTest, the diskette
-# tools, 32-bit Wine, tmux, qemu, and the checkers. Needs root (or sudo) only
-# when something is missing.
+# tools, 32-bit Wine, tmux, qemu, git (for scripts/reproduce.sh), and the
+# checkers. Needs root (or sudo) only when something is missing.
 set -euo pipefail
 
 packages=(
     cmake ninja-build g++ libgtest-dev
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     dosfstools mtools syslinux syslinux-common
-    python3 python3-pefile
+    python3 python3-pefile git
     tmux qemu-system-x86 wine wine32:i386
     clang-tidy cppcheck
 )
