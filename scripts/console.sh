@@ -154,10 +154,9 @@ e2e_screen() {
 _e2e_ended() { [ -f "$E2E_WORK/status" ]; }
 
 # Polls the screen until it contains TEXT (fixed string); fails after
-# LIMIT seconds or as soon as the program has ended without showing it.
+# E2E_TIMEOUT seconds or as soon as the program has ended without showing it.
 e2e_wait_text() {
-    local text=$1 limit=${2:-$E2E_TIMEOUT}
-    local deadline=$((SECONDS + limit))
+    local text=$1 deadline=$((SECONDS + E2E_TIMEOUT))
     while :; do
         # Read "ended" first: a program that printed TEXT and then ended
         # must still pass.
@@ -165,7 +164,7 @@ e2e_wait_text() {
         _e2e_ended && ended=1
         e2e_screen | grep -qF -- "$text" && return 0
         [ "$ended" -eq 1 ] && e2e_fail "program ended without showing \"$text\""
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" not on screen within ${limit}s"
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" not on screen within ${E2E_TIMEOUT}s"
         sleep 0.05
     done
 }
