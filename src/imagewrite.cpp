@@ -1,5 +1,5 @@
-// fwdisk: writes the diskette image carried at the end of this program's own
-// file over the start of a removable drive, so that the server boots from it.
+// fwdisk: writes the diskette image carried after the program in its own file
+// over the start of a removable drive, so that the server boots from it.
 //
 // One straight pass: list the removable drives that can take the image, ask
 // for a letter and a confirmation, lock the volume, write the image in one
@@ -190,6 +190,47 @@ int findAvailableDrive(int minimum)
     return letter;
 }
 
+// Reads the little-endian number of `bytes` bytes (at most 4) at `at`.
+static DWORD littleEndian(const unsigned char *at, int bytes)
+{
+    DWORD value = 0;
+
+    while (bytes-- > 0)
+        value = value << 8 | at[bytes];
+    return value;
+}
+
+// Returns the offset at which the diskette image ends in the program file of
+// `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate table begins when signing
+// appended one, otherwise the end of the file. The table counts only when the
+// PE header that names it lies wholly inside the file and is a PE32 header
+// with room for that entry, and the table ends exactly at the end of the file
+// with at least IMAGE_SIZE bytes before it. Never reads outside the view.
+static DWORD imageEnd(const unsigned char *view, DWORD size)
+{
+    // Offsets in a PE32 header: the optional header follows the signature and
+    // the 20-byte file header; the certificate table is data directory 4.
+    const unsigned long long optional = 4 + 20;
+    const unsigned long long certificates = optional + 96 + 4 * 8;
+
+    if (view[0] != 'M' || view[1] != 'Z')
+        return size;
+    const unsigned long long header = littleEndian(view + 60, 4);
+    if (header + certificates + 8 > size)
+        return size;
+    const unsigned char *pe = view + header;
+    if (littleEndian(pe, 4) != 0x00004550                 // "PE\0\0"
+        || littleEndian(pe + 20, 2) < 96 + 5 * 8          // optional header size
+        || littleEndian(pe + optional, 2) != 0x10B        // PE32
+        || littleEndian(pe + optional + 92, 4) < 5)       // data directories
+        return size;
+    const unsigned long long table = littleEndian(pe + certificates, 4);
+    const unsigned long long length = littleEndian(pe + certificates + 4, 4);
+    if (length == 0 || table + length != size || table < IMAGE_SIZE)
+        return size;
+    return (DWORD)table;
+}
+
 int main(void)
 {
     // Set once: a console opened for this program alone (cursor at the top
@@ -218,8 +259,8 @@ int main(void)
     if (!lockVolume(volume))
         logError(pauseOnExit, "Error locking drive %c: %s", letter, winErrorText(0));
 
-    // The image is the last IMAGE_SIZE bytes of this program's own file. A
-    // path too long for the buffer is cut, and its open then fails.
+    // The image follows the program in this program's own file. A path too
+    // long for the buffer is cut, and its open then fails.
     char path[MAX_PATH] = "";
     GetModuleFileNameA(NULL, path, MAX_PATH);
     path[MAX_PATH - 1] = '\0';
@@ -246,7 +287,9 @@ int main(void)
         logError(pauseOnExit, "MapViewOfFile error \"%s\"", winErrorText(0));
     }
 
-    if (!copyImage(volume, view + size - IMAGE_SIZE, IMAGE_SIZE))
+    // A signed file ends with its certificate table; the image comes before it.
+    const DWORD end = imageEnd((const unsigned char *)view, size);
+    if (!copyImage(volume, view + end - IMAGE_SIZE, IMAGE_SIZE))
         logError(pauseOnExit, "WriteFile error \"%s\"", winErrorText(0));
 
     // The image is on the drive; a refused dismount or unlock changes nothing.

@@ -1,222 +1,241 @@
-// Each way the run can fail after the confirmation: what it closes, what it
-// says, and that nothing reports success without the whole image written.
-#include "machines.h"
+// Each way a run can fail: what it says, what it closes, and that no run
+// reports an image that is not wholly on the drive.
+#include "pc.h"
 
-#include "../src/volume.h"
-
-#include <string>
+#include <functional>
+#include <map>
+#include <set>
 #include <vector>
 
-using fake::machine;
+using Calls = std::vector<std::string>;
+const std::string kNoMemory = "Not enough memory resources are available to process this command";
 
-namespace {
-
-// The calls from the run's own open of the confirmed volume to the end.
-std::vector<std::string> afterDialogue(const RunResult &run)
-{
-    int confirm = run.find("_getch", run.find("_getch") + 1);
-    return std::vector<std::string>(run.calls.begin() + confirm + 1, run.calls.end());
-}
-
-const char *const kOpenE = R"(CreateFileA("\\.\E:", 0xc0000000, 0x3, NULL, 3, 0x0, NULL) = vol:E)";
-const char *const kLockE = "DeviceIoControl(vol:E, FSCTL_LOCK_VOLUME, NULL, 0, NULL, 0, &n, NULL) = 1 n=0";
-const char *const kModule = "GetModuleFileNameA(NULL, buf, 260) = 19";
-const char *const kOpenFile =
-    R"(CreateFileA("C:\Tools\fwdisk.exe", 0x80000000, 0x1, NULL, 3, 0x1, NULL) = file)";
-const char *const kSize = "GetFileSize(file, NULL) = 1478659";
-const char *const kMapping = "CreateFileMappingA(file, NULL, 0x2, 0, 0, NULL) = map";
-const char *const kView = "MapViewOfFile(map, 0x4, 0, 0, 0) = view";
-const char *const kTextFlags = "FormatMessageA(0x1300, NULL, ";
-
-} // namespace
-
-TEST_F(ProgramTest, AVolumeThatCannotBeOpenedIsReportedAsSuch)
-{
-    typeKeys("zy ");   // no drive Z
-    RunResult run = runProgram();
-    EXPECT_EQ(1, run.exitCode);
-    EXPECT_EQ(dialogue('Z')
-                  + fatal("error opening drive Z: The system cannot find the file specified\n")
-                  + kPause,
-              run.screen);
-    std::vector<std::string> expected = {
-        R"(CreateFileA("\\.\Z:", 0xc0000000, 0x3, NULL, 3, 0x0, NULL) = INVALID err=2)",
-        "GetLastError() = 2",
-        "FormatMessageA(0x1300, NULL, 2, 0x400, &text, 0, NULL) = 44",
-        "_getch() = 32",
-    };
-    EXPECT_EQ(expected, afterDialogue(run));
-}
-
-TEST_F(ProgramTest, AVolumeThatCannotBeLockedIsNotTouchedFurther)
-{
-    machine.drive('E').locks = false;
-    typeKeys("ey ");
-    RunResult run = runProgram();
-    EXPECT_EQ(1, run.exitCode);
-    EXPECT_EQ(dialogue('E') + fatal("Error locking drive E: Access is denied") + kPause, run.screen);
-    std::vector<std::string> expected = {
-        kOpenE,
-        "DeviceIoControl(vol:E, FSCTL_LOCK_VOLUME, NULL, 0, NULL, 0, &n, NULL) = 0 err=5",
-        "GetLastError() = 5",
-        "FormatMessageA(0x1300, NULL, 5, 0x400, &text, 0, NULL) = 19",
-        "_getch() = 32",
-    };
-    EXPECT_EQ(expected, afterDialogue(run));
-    EXPECT_EQ("[vol:E]", run.openAtExit);
-}
-
-TEST_F(ProgramTest, ProgramFileStepsThatFailCloseWhatTheyMust)
+TEST(Failure, EachFailureSaysWhyAndClosesWhatItMust)
 {
     struct Case {
-        const char *call;
-        std::string message;
-        std::vector<std::string> tail;   // calls after the failing one
+        std::function<void()> setUp;
+        std::string failing;   // the call that fails, after the dialogue
+        std::string shown;     // the screen after the dialogue
+        Calls after;           // the calls after the failing one
         const char *openAtExit;
+        size_t written;
     };
-    const std::string lastError = "GetLastError() = 8";
+    const std::string text5 = "FormatMessageA(0x1300, NULL, 5, 0x400, &text, 0, NULL) = 19";
+    const std::string text8 = "FormatMessageA(0x1300, NULL, 8, 0x400, &text, 0, NULL) = 68";
+    const std::string text29 = "FormatMessageA(0x1300, NULL, 29, 0x400, &text, 0, NULL) = 50";
+    const std::string badFile = "No FWDISK image in program file \"C:\\Tools\\fwdisk.exe\"";
+    const std::string end = "_getch() = 32";
     const Case cases[] = {
-        {"CreateFileA", "CreateFile (\"C:\\Tools\\fwdisk.exe\") error \"Not enough memory resources "
-                        "are available to process this command\"",
-         {lastError}, "[vol:E]"},
-        {"CreateFileMappingA", "CreateFileMapping error \"Not enough memory resources are "
-                               "available to process this command\"",
-         {"CloseHandle(file) = 1", lastError}, "[vol:E]"},
-        {"MapViewOfFile", "MapViewOfFile error \"Not enough memory resources are available "
-                          "to process this command\"",
-         {"CloseHandle(vol:E) = 1", "CloseHandle(map) = 1", "CloseHandle(file) = 1", lastError},
-         "[]"},
+        {[] { fail("CreateFileA", 27, ERROR_ACCESS_DENIED); }, "CreateFileA(\"\\\\.\\E:",
+         fatal("error opening drive E: Access is denied\n"),
+         {"GetLastError() = 5", text5, end}, "[]", 0},
+        {[] { machine.drive('E').locks = false; }, "DeviceIoControl(vol:E, LOCK",
+         fatal("Error locking drive E: Access is denied"),
+         {"GetLastError() = 5", text5, end}, "[vol:E]", 0},
+        {[] { fail("CreateFileA", 28, ERROR_NOT_ENOUGH_MEMORY); }, "CreateFileA(\"C:",
+         fatal("CreateFile (\"C:\\Tools\\fwdisk.exe\") error \"" + kNoMemory + "\""),
+         {"GetLastError() = 8", text8, end}, "[vol:E]", 0},
+        {[] { fail("CreateFileMappingA", 1, ERROR_NOT_ENOUGH_MEMORY); }, "CreateFileMappingA",
+         fatal("CreateFileMapping error \"" + kNoMemory + "\""),
+         {"CloseHandle(file) = 1", "GetLastError() = 8", text8, end}, "[vol:E]", 0},
+        {[] { fail("MapViewOfFile", 1, ERROR_NOT_ENOUGH_MEMORY); }, "MapViewOfFile",
+         fatal("MapViewOfFile error \"" + kNoMemory + "\""),
+         {"CloseHandle(vol:E) = 1", "CloseHandle(map) = 1", "CloseHandle(file) = 1",
+          "GetLastError() = 8", text8, end}, "[]", 0},
+        {[] { fail("WriteFile", 1, ERROR_WRITE_PROTECT); }, "WriteFile",
+         fatal("WriteFile error \"The media is write protected\""),
+         {"GetLastError() = 19", "FormatMessageA(0x1300, NULL, 19, 0x400, &text, 0, NULL) = 31", end},
+         "[file map vol:E]", 0},
+        // A write the system calls successful but that stopped short.
+        {[] { fail("WriteFile", 1, 0, 512); }, "WriteFile",
+         fatal("WriteFile error \"The system cannot write to the specified device\""),
+         {"SetLastError(29)", "GetLastError() = 29", text29, end}, "[file map vol:E]",
+         IMAGE_SIZE - 512},
+        {[] { fail("WriteFile", 1, 0, IMAGE_SIZE); }, "WriteFile",
+         fatal("WriteFile error \"The system cannot write to the specified device\""),
+         {"SetLastError(29)", "GetLastError() = 29", text29, end}, "[file map vol:E]", 0},
+        {[] { machine.programFile.resize(IMAGE_SIZE - 1); }, "GetFileSize", fatal(badFile),
+         {end}, "[file vol:E]", 0},
+        {[] { machine.programFile.clear(); }, "GetFileSize", fatal(badFile), {end},
+         "[file vol:E]", 0},
+        {[] { fail("GetFileSize", 1, ERROR_ACCESS_DENIED); }, "GetFileSize", fatal(badFile),
+         {end}, "[file vol:E]", 0},
+        // Once the image is written, a refused dismount or unlock changes nothing.
+        {[] { fail("DeviceIoControl", 9, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, DISMOUNT",
+         success('E'),
+         {"DeviceIoControl(vol:E, UNLOCK, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+          "CloseHandle(vol:E) = 1", "CloseHandle(file) = 1", end}, "[map]", IMAGE_SIZE},
+        {[] { fail("DeviceIoControl", 10, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, UNLOCK",
+         success('E'), {"CloseHandle(vol:E) = 1", "CloseHandle(file) = 1", end}, "[map]",
+         IMAGE_SIZE},
     };
     for (const Case &c : cases) {
         setUpPc();
-        // The program file open is the 28th CreateFileA: 26 in the scan, one
-        // for the volume.
-        fail(c.call, std::string(c.call) == "CreateFileA" ? 28 : 1, ERROR_NOT_ENOUGH_MEMORY);
-        typeKeys("ey ");
-        RunResult run = runProgram();
-        EXPECT_EQ(1, run.exitCode) << c.call;
-        EXPECT_EQ(dialogue('E') + fatal(c.message) + kPause, run.screen) << c.call;
-        int failed = run.find(c.call, run.find("GetModuleFileNameA"));
-        ASSERT_GT(failed, 0) << c.call;
-        std::vector<std::string> tail(run.calls.begin() + failed + 1,
-                                      run.calls.begin() + failed + 1 + c.tail.size());
-        EXPECT_EQ(c.tail, tail) << c.call;
-        EXPECT_TRUE(run.written.empty()) << c.call;
-        EXPECT_TRUE(run.callsTo("DeviceIoControl(vol:E, FSCTL_DISMOUNT").empty()) << c.call;
-        EXPECT_TRUE(run.callsTo("DeviceIoControl(vol:E, FSCTL_UNLOCK").empty()) << c.call;
-        EXPECT_EQ(c.openAtExit, run.openAtExit) << c.call;
+        c.setUp();
+        type("ey ");
+        fake::Run run = fake::run();
+        int failed = run.find(c.failing, run.find("_getch") + 2);
+        ASSERT_GE(failed, 0) << c.failing;
+        EXPECT_EQ(dialogue('E') + c.shown + kPause, run.screen) << c.failing;
+        EXPECT_EQ(c.written == IMAGE_SIZE ? 0 : 1, run.exitCode) << c.failing;
+        EXPECT_EQ(c.after, run.from(failed + 1)) << c.failing;
+        EXPECT_EQ(c.openAtExit, run.openAtExit) << c.failing;
+        EXPECT_TRUE(run.written == (c.written ? machine.programFile.substr(4099, c.written) : ""))
+            << c.failing;
     }
 }
 
-TEST_F(ProgramTest, AFailedOrShortWriteIsNeverReportedAsSuccess)
+TEST(Failure, SystemTextsShowTheirFirstLineAndMessagesAreCutTo255)
 {
-    for (DWORD shortBy : {0u, 1u, 512u, (DWORD)IMAGE_SIZE}) {
-        setUpPc();
-        fail("WriteFile", 1, ERROR_WRITE_PROTECT, shortBy);
-        machine.errorTexts[ERROR_WRITE_PROTECT] = "The media is write protected.\r\n";
-        typeKeys("ey ");
-        RunResult run = runProgram();
-        std::string text = shortBy ? "The system cannot write to the specified device"
-                                   : "The media is write protected";
-        EXPECT_EQ(1, run.exitCode) << shortBy;
-        EXPECT_EQ(dialogue('E') + fatal("WriteFile error \"" + text + "\"") + kPause, run.screen)
-            << shortBy;
-        EXPECT_EQ(IMAGE_SIZE - (shortBy ? shortBy : IMAGE_SIZE), run.written.size());
-        EXPECT_TRUE(run.callsTo("DeviceIoControl(vol:E, FSCTL_DISMOUNT").empty());
-        EXPECT_EQ("[file map vol:E]", run.openAtExit);
-    }
-}
-
-TEST_F(ProgramTest, ARefusedDismountOrUnlockAfterTheWriteStillSucceeds)
-{
-    // The scan's geometry queries come first: one per opened volume (A, C,
-    // D, E, F, G), then the lock, the dismount, the unlock.
-    for (int nth : {8, 9}) {
-        setUpPc();
-        fail("DeviceIoControl", nth, ERROR_ACCESS_DENIED);
-        typeKeys("ey ");
-        RunResult run = runProgram();
-        EXPECT_EQ(0, run.exitCode) << nth;
-        EXPECT_EQ(dialogue('E') + kSuccessE + kPause, run.screen) << nth;
-        EXPECT_EQ(imageOf(machine.programFile), run.written);
-        EXPECT_EQ("[map]", run.openAtExit);
-    }
-}
-
-TEST_F(ProgramTest, AProgramFileWithoutAWholeImageIsRefusedBeforeAnyMapping)
-{
-    struct Case { size_t bytes; bool sizeFails; };
-    for (const Case &c : {Case{IMAGE_SIZE - 1, false}, Case{0, false}, Case{100, false},
-                          Case{IMAGE_SIZE + 10, true}}) {
-        setUpPc();
-        machine.programFile.assign(c.bytes, 0x4D);
-        if (c.sizeFails)
-            fail("GetFileSize", 1, ERROR_ACCESS_DENIED);
-        typeKeys("ey ");
-        RunResult run = runProgram();
-        EXPECT_EQ(1, run.exitCode) << c.bytes;
-        EXPECT_EQ(dialogue('E') + fatal("No FWDISK image in program file \"C:\\Tools\\fwdisk.exe\"")
-                      + kPause,
-                  run.screen)
-            << c.bytes;
-        EXPECT_TRUE(run.callsTo("CreateFileMappingA").empty());
-        EXPECT_TRUE(run.callsTo("WriteFile").empty());
-        EXPECT_EQ("[file vol:E]", run.openAtExit);
-    }
-}
-
-TEST_F(ProgramTest, SystemTextsAreShownAsTheirFirstLineWithoutTheFinalFullStop)
-{
-    struct Case { std::string text; std::string shown; };
-    const Case cases[] = {
+    const std::pair<const char *, const char *> texts[] = {
         {"Access is denied.\r\n", "Access is denied"},
-        {"Access is denied.", "Access is denied"},
         {"Access is denied", "Access is denied"},
         {"Wait for it..\r\n", "Wait for it."},
         {"First line.\r\nSecond line.\r\n", "First line"},
         {"Unix line.\nMore.\n", "Unix line"},
         {"Carriage only.\rMore", "Carriage only"},
         {".\r\n", ""},
-        {"", "Unknown error 5"},   // an empty answer is no text
-        {"\r\n", ""},
+        {"", "Unknown error 5"}, // an empty text is none
+    };
+    for (const auto &t : texts) {
+        setUpPc();
+        machine.drive('E').locks = false;
+        machine.errorTexts[ERROR_ACCESS_DENIED] = t.first;
+        type("ey ");
+        EXPECT_EQ(dialogue('E') + fatal(std::string("Error locking drive E: ") + t.second) + kPause,
+                  fake::run().screen) << t.first;
+    }
+    // A code without a system text still gets one.
+    setUpPc();
+    fail("DeviceIoControl", 8, 4294967295u);
+    type("ey ");
+    EXPECT_EQ(dialogue('E') + fatal("Error locking drive E: Unknown error 4294967295") + kPause,
+              fake::run().screen);
+
+    // A path that does not fit the buffer is cut, and names no file.
+    for (size_t length : {200, 236, 237, 259, 260, 600}) {
+        setUpPc();
+        machine.programPath = "C:\\" + std::string(length - 3, 'p');
+        if (length < MAX_PATH)
+            fail("CreateFileA", 28, ERROR_FILE_NOT_FOUND);
+        type("ey ");
+        fake::Run run = fake::run();
+        std::string path = machine.programPath.substr(0, MAX_PATH - 1);
+        std::string message = "CreateFile (\"" + path + "\") error \"The system cannot find the file specified\"";
+        EXPECT_EQ(dialogue('E') + fatal(message.substr(0, 255)) + kPause, run.screen) << length;
+        EXPECT_GT(run.find("CreateFileA(\"" + path + "\", "), 0) << length;
+    }
+}
+
+// Every call of a good run fails in turn, alone and with its error text
+// missing too. Each run ends with 0 and the whole image, or with 1 and a
+// framed report; only the calls that must stop the run do.
+TEST(Failure, EveryCallOfAGoodRunFailingInTurn)
+{
+    setUpPc();
+    type("ey ");
+    const fake::Run good = fake::run();
+    const std::set<std::string> cannotFail = {"GetLastError", "SetLastError", "SetErrorMode", "_getch"};
+    const std::set<std::string> mustStop = {
+        "CreateFileA 27", "DeviceIoControl 8", "GetModuleFileNameA 1", "CreateFileA 28",
+        "GetFileSize 1", "CreateFileMappingA 1", "MapViewOfFile 1", "WriteFile 1"};
+    std::map<std::string, int> seen;
+    std::set<std::string> stopped;
+    for (const std::string &call : good.calls) {
+        std::string name = call.substr(0, call.find('('));
+        int nth = ++seen[name];
+        if (cannotFail.count(name))
+            continue;
+        for (bool noText : {false, true}) {
+            setUpPc();
+            fail(name.c_str(), nth, ERROR_WRITE_FAULT);
+            if (noText)
+                fail("FormatMessageA", 0, ERROR_MR_MID_NOT_FOUND);
+            bool pauses = name != "GetStdHandle" && name != "GetConsoleScreenBufferInfo";
+            type(pauses ? "ey " : "ey");
+            fake::Run run = fake::run();
+            std::string what = name + " " + std::to_string(nth);
+            std::string tail = pauses ? kPause : "";
+            if (run.exitCode == 1) {
+                stopped.insert(what);
+                size_t frame = run.screen.find(fatal("").substr(0, 36));
+                EXPECT_NE(std::string::npos, frame) << what;
+                EXPECT_EQ(" ***\n" + tail, run.screen.substr(run.screen.size() - 5 - tail.size()))
+                    << what;
+                if (noText && name != "GetFileSize") {
+                    EXPECT_NE(std::string::npos, run.screen.find("Unknown error ")) << what;
+                }
+            } else {
+                EXPECT_EQ(0, run.exitCode) << what;
+                EXPECT_EQ(success('E') + tail, run.screen.substr(run.screen.size() - success('E').size() - tail.size())) << what;
+                EXPECT_TRUE(run.written == good.written) << what;
+            }
+            EXPECT_EQ(pauses ? 3 : 2, run.count("_getch")) << what;
+        }
+    }
+    EXPECT_EQ(mustStop, stopped);
+}
+
+// A signed program file ends with its certificate table: the image ends
+// where the table begins, when the PE header says so plainly.
+TEST(Failure, ASignedProgramWritesTheImageBeforeItsCertificates)
+{
+    auto put = [](std::string &f, size_t at, unsigned long long v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            f[at + i] = (char)(v >> 8 * i);
+    };
+    using Edit = std::function<void(std::string &, size_t)>;
+    auto set = [&](size_t offset, unsigned long long v, int bytes) -> Edit {
+        return [=](std::string &f, size_t h) { put(f, h + offset, v, bytes); };
+    };
+    const Edit keep = [](std::string &, size_t) {};
+    const size_t table = 3000;
+    struct Case {
+        const char *what;
+        size_t code;      // program bytes before the image
+        long long header; // where the PE header starts; < 0: from the end
+        Edit edit;
+        bool counts;      // the table counts
+    };
+    const Case cases[] = {
+        {"signed", 4099, 128, keep, true},
+        {"nothing before the image", 0, 128, keep, true},
+        {"header last in the file", 4099, -160, keep, true},
+        {"header a byte too near the end", 4099, -159, keep, false},
+        {"header outside the file", 4099, 0xFFFFFFF0, keep, false},
+        {"table stops short of the end", 4099, 128, set(156, table - 1, 4), false},
+        {"table runs past the end", 4099, 128, set(156, table + 1, 4), false},
+        {"no table", 4099, 128, set(152, 0, 8), false},
+        {"no MZ", 4099, 128, [](std::string &f, size_t) { f[1] = 'X'; }, false},
+        {"no MZ either", 4099, 128, [](std::string &f, size_t) { f[0] = 'X'; }, false},
+        {"bad signature", 4099, 128, set(3, 1, 1), false},
+        {"bad signature start", 4099, 128, set(0, 'Q', 1), false},
+        {"PE32+", 4099, 128, set(24, 0x20B, 2), false},
+        {"optional header too short", 4099, 128, set(20, 135, 2), false},
+        {"optional header just long enough", 4099, 128, set(20, 136, 2), true},
+        {"4 data directories", 4099, 128, set(116, 4, 4), false},
+        {"5 data directories", 4099, 128, set(116, 5, 4), true},
     };
     for (const Case &c : cases) {
         setUpPc();
-        machine.drive('E').locks = false;
-        machine.errorTexts[ERROR_ACCESS_DENIED] = c.text;
-        typeKeys("ey ");
-        RunResult run = runProgram();
-        EXPECT_EQ(dialogue('E') + fatal("Error locking drive E: " + c.shown) + kPause, run.screen)
-            << c.text;
-    }
-    // A code with no system text still gets a text.
-    setUpPc();
-    machine.drive('E').locks = false;
-    machine.drive('E').lockError = 1234;
-    typeKeys("ey ");
-    RunResult run = runProgram();
-    EXPECT_EQ(dialogue('E') + fatal("Error locking drive E: Unknown error 1234") + kPause, run.screen);
-}
-
-TEST_F(ProgramTest, LongMessagesAreCutTo255CharactersAndStillFramed)
-{
-    for (size_t length : {size_t(200), size_t(259), size_t(260), size_t(600)}) {
-        setUpPc();
-        std::string path = "C:\\" + std::string(length - 3, 'p');
-        machine.programPath = path;
-        typeKeys("ey ");
-        // The open of the path that fits fails; one that does not fit is cut
-        // and so names no file.
-        if (length < MAX_PATH)
-            fail("CreateFileA", 28, ERROR_FILE_NOT_FOUND);
-        RunResult run = runProgram();
-        std::string shown = path.substr(0, MAX_PATH - 1);
-        std::string message = "CreateFile (\"" + shown
-                              + "\") error \"The system cannot find the file specified\"";
-        EXPECT_EQ(dialogue('E') + fatal(message.substr(0, 255)) + kPause, run.screen) << length;
-        EXPECT_EQ(1, run.exitCode);
-        std::vector<std::string> opens = run.callsTo("CreateFileA(\"C:");
-        ASSERT_EQ(1u, opens.size());
-        EXPECT_EQ("CreateFileA(\"" + shown + "\"", opens[0].substr(0, shown.size() + 14));
+        std::string &f = machine.programFile = programFile(c.code) + std::string(table, '\x5A');
+        size_t h = c.header < 0 ? f.size() + c.header : (size_t)c.header;
+        f.replace(0, 2, "MZ");
+        put(f, 60, h, 4);
+        if (h + 160 <= f.size()) {
+            f.replace(h, 4, "PE\0\0", 4);
+            put(f, h + 20, 224, 2);
+            put(f, h + 24, 0x10B, 2);
+            put(f, h + 116, 16, 4);
+            put(f, h + 152, c.code + IMAGE_SIZE, 4);
+            put(f, h + 156, table, 4);
+            c.edit(f, h);
+        }
+        type("ey ");
+        fake::Run run = fake::run();
+        size_t start = c.counts ? c.code : f.size() - IMAGE_SIZE;
+        EXPECT_EQ(0, run.exitCode) << c.what;
+        EXPECT_GE(run.find("WriteFile(vol:E, view+" + std::to_string(start) + ", 1474560"), 0) << c.what;
+        EXPECT_TRUE(run.written == f.substr(start, IMAGE_SIZE)) << c.what;
     }
 }

@@ -1,250 +1,196 @@
-// The imaging run as the user sees it: screen, exit code, calls, bytes.
-#include "machines.h"
+// The run as the user sees it: the screen at every key read, the calls with
+// their arguments and order, the exit code, the bytes on the volume.
+#include "pc.h"
 
-#include "../src/volume.h"
-
-#include <string>
 #include <vector>
 
-using fake::machine;
+using Calls = std::vector<std::string>;
 
-namespace {
-
-// The calls made after the dialogue, from the run's own open of the volume.
-std::vector<std::string> runCalls(const RunResult &run)
+// Each letter's scan: the open, then for a volume that opened its geometry,
+// its type and its close. Results are left off (what follows " = ").
+static Calls scanOf(const Calls &calls)
 {
-    int confirm = run.find("_getch", run.find("_getch") + 1);
-    return std::vector<std::string>(run.calls.begin() + confirm + 1, run.calls.end());
+    Calls out;
+    for (const std::string &c : calls)
+        if (c.rfind("_getch", 0) == 0)
+            break;
+        else if (c.rfind("CreateFileA", 0) == 0 || c.rfind("DeviceIoControl", 0) == 0
+                 || c.rfind("GetDriveTypeA", 0) == 0 || c.rfind("CloseHandle", 0) == 0)
+            out.push_back(c.substr(0, c.find(" = ")));
+    return out;
 }
 
-} // namespace
-
-TEST_F(ProgramTest, WritesTheImageAndWaitsForAKeyInItsOwnWindow)
+TEST(Run, WritesTheImageAndShowsEachStepBeforeItsKey)
 {
-    typeKeys("ey ");
-    RunResult run = runProgram();
+    setUpPc();
+    type("ey ");
+    fake::Run run = fake::run();
 
     EXPECT_EQ(0, run.exitCode);
-    EXPECT_EQ(dialogue('E') + kSuccessE + kPause, run.screen);
-    EXPECT_EQ(imageOf(machine.programFile), run.written);
-    EXPECT_EQ(3u, run.callsTo("_getch").size());
+    EXPECT_EQ(dialogue('E') + success('E') + kPause, run.screen);
+    EXPECT_EQ(IMAGE_SIZE, run.written.size());
+    EXPECT_TRUE(run.written == machine.programFile.substr(4099));
+    // The pause is decided before anything is printed.
+    EXPECT_EQ("GetStdHandle(-11) = stdout", run.calls.at(0));
+    EXPECT_EQ("GetConsoleScreenBufferInfo(stdout, &info) = 1 cursor=0,0", run.calls.at(1));
+    EXPECT_EQ(0u, run.screenAt[1]);
 
-    std::vector<std::string> expected = {
+    Calls scan;
+    for (char x = 'A'; x <= 'Z'; ++x) {
+        scan.push_back(std::string("CreateFileA(\"\\\\.\\") + x + ":\", 0xc0000000, 0x3, NULL, 3, 0x0, NULL)");
+        if (!machine.drive(x).opens)
+            continue;
+        std::string volume = std::string("vol:") + x;
+        scan.push_back("DeviceIoControl(" + volume + ", GEOMETRY, NULL, 0, out, 24, &n, NULL)");
+        scan.push_back(std::string("GetDriveTypeA(\"") + x + ":\\\")");
+        scan.push_back("CloseHandle(" + volume + ")");
+    }
+    EXPECT_EQ(scan, scanOf(run.calls));
+    EXPECT_EQ(kBanner, run.screen.substr(0, run.screenAt[run.find("CreateFileA")]));
+
+    // Every prompt is on the screen when its key is read.
+    int first = run.find("_getch"), second = run.find("_getch", first + 1);
+    EXPECT_EQ(kBanner + kList + kPrompt, run.screen.substr(0, run.screenAt[first]));
+    EXPECT_EQ(dialogue('E').substr(0, dialogue('E').size() - 1), run.screen.substr(0, run.screenAt[second]));
+    EXPECT_EQ(run.screen.size(), run.screenAt.back());
+    Calls write = {
         R"(CreateFileA("\\.\E:", 0xc0000000, 0x3, NULL, 3, 0x0, NULL) = vol:E)",
-        "DeviceIoControl(vol:E, FSCTL_LOCK_VOLUME, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+        "DeviceIoControl(vol:E, LOCK, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
         "GetModuleFileNameA(NULL, buf, 260) = 19",
         R"(CreateFileA("C:\Tools\fwdisk.exe", 0x80000000, 0x1, NULL, 3, 0x1, NULL) = file)",
         "GetFileSize(file, NULL) = 1478659",
         "CreateFileMappingA(file, NULL, 0x2, 0, 0, NULL) = map",
         "MapViewOfFile(map, 0x4, 0, 0, 0) = view",
         "WriteFile(vol:E, view+4099, 1474560, &n, NULL) = 1 n=1474560",
-        "DeviceIoControl(vol:E, FSCTL_DISMOUNT_VOLUME, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
-        "DeviceIoControl(vol:E, FSCTL_UNLOCK_VOLUME, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+        "DeviceIoControl(vol:E, DISMOUNT, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
+        "DeviceIoControl(vol:E, UNLOCK, NULL, 0, NULL, 0, &n, NULL) = 1 n=0",
         "CloseHandle(vol:E) = 1",
         "CloseHandle(file) = 1",
         "_getch() = 32",
     };
-    EXPECT_EQ(expected, runCalls(run));
-    // The view and the mapping live until the process ends.
+    EXPECT_EQ(write, run.from(second + 1));
+    EXPECT_EQ(dialogue('E'), run.screen.substr(0, run.screenAt[second + 1]));
+    // The view and its mapping live until the process ends.
     EXPECT_EQ("[map]", run.openAtExit);
 }
 
-TEST_F(ProgramTest, DecidesThePauseBeforePrintingAndScansEveryLetterInOrder)
+TEST(Run, KeysChooseAndConfirmOneLetter)
 {
-    typeKeys("n ");
-    RunResult run = runProgram();
-
-    ASSERT_GE(run.calls.size(), 4u);
-    EXPECT_EQ("GetStdHandle(-11) = stdout", run.calls[0]);
-    EXPECT_EQ("GetConsoleScreenBufferInfo(stdout, &info) = 1 cursor=0,0", run.calls[1]);
-    EXPECT_EQ("", run.screenBefore(1));
-    EXPECT_EQ("SetErrorMode(1) = 0", run.calls[2]);
-
-    std::vector<std::string> opens = run.callsTo("CreateFileA");
-    ASSERT_EQ(26u, opens.size());
-    for (int i = 0; i < 26; ++i)
-        EXPECT_EQ(0u, opens[i].find(std::string("CreateFileA(\"\\\\.\\") + (char)('A' + i)
-                                    + ":\", 0xc0000000, 0x3, NULL, 3, 0x0, NULL)"))
-            << opens[i];
-    // Everything printed so far is on the screen when the drives are touched.
-    EXPECT_EQ(kBanner, run.screenBefore(run.find("CreateFileA")));
-}
-
-TEST_F(ProgramTest, ListsOnlyRemovableMediaThatHoldTheImage)
-{
-    // A removable drive with a medium of unknown type, one that reports a
-    // fixed disk, a network share, and a medium of zero cylinders.
-    addDrive('H', DRIVE_REMOVABLE, fake::geometry(1000, Unknown, 255, 63, 512));
-    addDrive('I', DRIVE_REMOVABLE, fake::geometry(1000, FixedMedia, 255, 63, 512));
-    addDrive('N', DRIVE_REMOTE, fake::geometry(100000, RemovableMedia, 255, 63, 512));
-    addDrive('Z', DRIVE_REMOVABLE, fake::geometry(0, RemovableMedia, 255, 63, 512));
-    fake::Drive &r = machine.drive('R');   // removable, but it cannot be opened
-    r.type = DRIVE_REMOVABLE;
-    r.openError = ERROR_ACCESS_DENIED;
-    typeKeys("q");  // not confirmed
-    typeKeys("n ");
-    RunResult run = runProgram();
-
-    EXPECT_EQ(std::string(kBanner) + kList + kLetterPrompt + "\nOverwrite drive Q: (Y/N)?: \n"
-                  "\nNo valid drive letter entered, exiting...\n" + kPause,
-              run.screen);
-    // Every volume that opened is asked for its geometry, then its type,
-    // then closed before the next letter is tried.
-    for (char x = 'A'; x <= 'Z'; ++x) {
-        std::string open = std::string("CreateFileA(\"\\\\.\\") + x + ":\"";
-        int at = run.find(open);
-        ASSERT_GE(at, 0);
-        if (!machine.drive(x).opens) {
-            EXPECT_EQ(0u, run.calls[at + 1].find("CreateFileA")) << run.calls[at + 1];
-            continue;
-        }
-        std::string vol = std::string("vol:") + x;
-        EXPECT_EQ(0u, run.calls[at + 1].find("DeviceIoControl(" + vol
-                                             + ", IOCTL_DISK_GET_DRIVE_GEOMETRY, NULL, 0, out, 24, &n, NULL)"));
-        EXPECT_EQ(std::string("GetDriveTypeA(\"") + x + ":\\\")", run.calls[at + 2].substr(0, 20));
-        EXPECT_EQ("CloseHandle(" + vol + ") = 1", run.calls[at + 3]);
-    }
-    EXPECT_EQ(-1, run.find("GetDriveTypeA(\"R"));
-    EXPECT_EQ(1, run.exitCode);
-}
-
-TEST_F(ProgramTest, AnEmptyListStillAsksAndAnyLetterCanBeChosen)
-{
-    for (fake::Drive &d : machine.drives)
-        d = fake::Drive();
-    machine.drive('K').opens = true;   // a drive that hides its type
-    machine.drive('K').type = DRIVE_UNKNOWN;
-    typeKeys("kY");
-    RunResult run = runProgram();
-
-    EXPECT_EQ(std::string(kBanner) + kLetterPrompt + "\nOverwrite drive K: (Y/N)?: \n"
-                  "\n  Congratulations! You have successfully created a bootable FWDISK in drive K:\n"
-                  + kPause,
-              run.screen);
-    EXPECT_EQ(90, run.exitCode);   // it waited for the exit key, none was typed
-    EXPECT_EQ(imageOf(machine.programFile), run.written);
-}
-
-TEST_F(ProgramTest, WithTheCursorElsewhereNoWayOutWaits)
-{
-    struct Case { const char *name; std::string keys; int code; };
-    const Case cases[] = {
-        {"success", "Ey", 0},
-        {"declined", "eN", 1},
-        {"not a letter", "7", 1},
+    struct Case {
+        std::vector<int> keys; // the last one ends the pause
+        char asked;            // the letter the confirmation names, or 0
+        bool written;
     };
-    for (const Case &c : cases) {
-        setUpPc();
-        machine.cursorY = 3;
-        typeKeys(c.keys);
-        RunResult run = runProgram();
-        EXPECT_EQ(c.code, run.exitCode) << c.name;
-        EXPECT_EQ(std::string::npos, run.screen.find("press a key")) << c.name;
-        EXPECT_EQ(c.keys.size(), run.callsTo("_getch").size()) << c.name;
-    }
-    // Fatal reports do not wait either.
-    setUpPc();
-    machine.cursorX = 1;
-    machine.drive('E').locks = false;
-    typeKeys("ey");
-    RunResult run = runProgram();
-    EXPECT_EQ(1, run.exitCode);
-    EXPECT_EQ(dialogue('E') + fatal("Error locking drive E: Access is denied"), run.screen);
-}
-
-TEST_F(ProgramTest, WithoutAConsoleCursorTheRunNeverWaits)
-{
-    machine.console = false;
-    typeKeys("ey");
-    RunResult run = runProgram();
-    EXPECT_EQ(0, run.exitCode);
-    EXPECT_EQ(dialogue('E') + kSuccessE, run.screen);
-
-    setUpPc();
-    fail("GetStdHandle", 1, ERROR_INVALID_HANDLE);
-    typeKeys("5");
-    run = runProgram();
-    EXPECT_EQ(1, run.exitCode);
-    EXPECT_EQ(std::string(kBanner) + kList + kLetterPrompt + "\n"
-                  "\nNo valid drive letter entered, exiting...\n",
-              run.screen);
-}
-
-TEST_F(ProgramTest, KeysThatAreNotALetterOrNotYesEndTheRunUntouched)
-{
-    struct Case { std::vector<int> keys; bool confirmAsked; };
     const Case cases[] = {
-        {{'3'}, false}, {{'?'}, false}, {{'\r'}, false}, {{27}, false},
-        {{'e', 'n'}, true}, {{'E', 'N'}, true}, {{'e', '\r'}, true},
-        {{'e', 27}, true}, {{'e', 'j'}, true},
+        {{'e', 'y', ' '}, 'E', true},   {{'F', 'Y', ' '}, 'F', true},
+        {{'a', 'y', ' '}, 'A', true},   {{'g', 'y', ' '}, 'G', true},
+        {{'e', 'n', ' '}, 'E', false},  {{'E', 'N', ' '}, 'E', false},
+        {{'e', '\r', ' '}, 'E', false}, {{'e', 't', ' '}, 'E', false},
+        {{'@', ' '}, 0, false},         {{'[', ' '}, 0, false},
+        {{'5', ' '}, 0, false},         {{'\r', ' '}, 0, false},
+        // An extended key arrives as two codes; the second ends the pause.
+        {{0, 59}, 0, false},            {{224, 72}, 0, false},
+        {{'e', 224, 80}, 'E', false},
     };
     for (const Case &c : cases) {
         setUpPc();
         machine.keys.assign(c.keys.begin(), c.keys.end());
-        machine.keys.push_back(' ');
-        RunResult run = runProgram();
-        std::string expected = std::string(kBanner) + kList + kLetterPrompt + "\n"
-                               + (c.confirmAsked ? "Overwrite drive E: (Y/N)?: \n" : "")
-                               + "\nNo valid drive letter entered, exiting...\n" + kPause;
-        EXPECT_EQ(expected, run.screen) << c.keys[0];
-        EXPECT_EQ(1, run.exitCode);
-        EXPECT_EQ(c.keys.size() + 1, run.callsTo("_getch").size());
-        EXPECT_EQ(26u, run.callsTo("CreateFileA").size());   // the scan's opens only
-        EXPECT_TRUE(run.written.empty());
-        EXPECT_EQ("[]", run.openAtExit);
+        fake::Run run = fake::run();
+        std::string asked = c.asked ? dialogue(c.asked) : kBanner + kList + kPrompt + "\n";
+        std::string shown = asked + (c.written ? success(c.asked) : kDeclined) + kPause;
+        EXPECT_EQ(shown, run.screen) << c.keys[0];
+        EXPECT_EQ(c.written ? 0 : 1, run.exitCode) << c.keys[0];
+        EXPECT_EQ(c.written ? machine.programFile.substr(4099) : "", run.written);
+        EXPECT_EQ((int)c.keys.size(), run.count("_getch")) << c.keys[0];
+        EXPECT_EQ(c.written ? 28 : 26, run.count("CreateFileA")) << c.keys[0];
     }
 }
 
-TEST_F(ProgramTest, AnExtendedKeyAnswersNoAndItsSecondCodeEndsThePause)
+TEST(Run, PausesOnEveryWayOutOnlyWhenTheCursorStartsAtTheTopLeft)
 {
-    for (int prefix : {0, 224}) {
-        setUpPc();
-        machine.keys = {prefix, 72};   // Up, or F1 for 0 then 59
-        RunResult run = runProgram();
-        EXPECT_EQ(std::string(kBanner) + kList + kLetterPrompt + "\n"
-                      "\nNo valid drive letter entered, exiting...\n" + kPause,
-                  run.screen);
-        EXPECT_EQ(1, run.exitCode);
-
-        setUpPc();
-        machine.keys = {'e', prefix, 59};
-        run = runProgram();
-        EXPECT_EQ(1, run.exitCode);
-        EXPECT_EQ(3u, run.callsTo("_getch").size());
-        EXPECT_TRUE(run.written.empty());
+    struct Way { const char *keys; int exitCode; std::string end; };
+    const Way ways[] = {
+        {"5", 1, kBanner + kList + kPrompt + "\n" + kDeclined},
+        {"gy", 1, dialogue('G') + fatal("Error locking drive G: Access is denied")},
+        {"ey", 0, dialogue('E') + success('E')},
+    };
+    struct Cursor { SHORT x, y; bool console; };
+    for (Cursor at : {Cursor{0, 0, true}, Cursor{1, 0, true}, Cursor{0, 1, true},
+                      Cursor{0, 0, false}}) {
+        for (const Way &way : ways) {
+            setUpPc();
+            machine.drive('G').locks = false;
+            machine.cursorX = at.x;
+            machine.cursorY = at.y;
+            machine.console = at.console;
+            bool pauses = at.console && at.x == 0 && at.y == 0;
+            type(std::string(way.keys) + (pauses ? " " : ""));
+            fake::Run run = fake::run();
+            EXPECT_EQ(way.exitCode, run.exitCode) << way.keys << at.x << at.y;
+            EXPECT_EQ(way.end + (pauses ? kPause : ""), run.screen) << way.keys << at.x << at.y;
+            EXPECT_EQ((int)machine.keys.size(), run.count("_getch")) << way.keys << at.x << at.y;
+        }
     }
 }
 
-TEST_F(ProgramTest, PromptsAreOnTheScreenBeforeEachKeyIsRead)
+TEST(Run, ListsOnlyRemovableMediaThatHoldTheImage)
 {
-    typeKeys("fy ");
-    RunResult run = runProgram();
-    int first = run.find("_getch");
-    int second = run.find("_getch", first + 1);
-    int third = run.find("_getch", second + 1);
-    ASSERT_GT(third, 0);
-    EXPECT_EQ(std::string(kBanner) + "\n E: 3,997 MB\n F: 1.44 MB" + kLetterPrompt,
-              run.screenBefore(first));
-    EXPECT_EQ(std::string(kBanner) + kList + kLetterPrompt + "\nOverwrite drive F: (Y/N)?: ",
-              run.screenBefore(second));
-    EXPECT_EQ(run.screen, run.screenBefore(third));
-    // The confirmed volume is opened only after the answer's line feed shows.
-    int open = run.find("CreateFileA(\"\\\\.\\F:\"", second);
-    EXPECT_EQ(dialogue('F'), run.screenBefore(open));
+    using fake::geometry;
+    setUpPc();
+    addDrive('H', DRIVE_REMOVABLE, geometry(1000, Unknown, 255, 63, 512));
+    addDrive('I', DRIVE_REMOVABLE, geometry(1000, FixedMedia, 255, 63, 512));
+    addDrive('J', DRIVE_REMOVABLE, geometry(1000, RemovableMedia, 255, 63, 512)).geometryBytes = 23;
+    addDrive('K', DRIVE_REMOVABLE, geometry(241126541, RemovableMedia, 1, 1, 512));
+    addDrive('L', DRIVE_REMOVABLE, geometry(4294967297LL, F3_720_512, 1, 1, 512));
+    addDrive('N', DRIVE_REMOTE, geometry(100000, RemovableMedia, 255, 63, 512));
+    addDrive('R', DRIVE_RAMDISK, geometry(100000, RemovableMedia, 255, 63, 512));
+    addDrive('Y', DRIVE_REMOVABLE, geometry(0, RemovableMedia, 255, 63, 512));
+    machine.drive('S').type = DRIVE_REMOVABLE; // it cannot be opened
+    type("5 ");
+    fake::Run run = fake::run();
+    EXPECT_EQ(kBanner + kList + "\n K: 123,457 MB\n L: 2,199,023 MB" + kPrompt + "\n" + kDeclined + kPause,
+              run.screen);
+    EXPECT_EQ(-1, run.find("GetDriveTypeA(\"S"));
+
+    // The capacity itself: what the drive list cannot tell apart from 0.
+    DISK_GEOMETRY floppy = geometry(80, F3_1Pt44_512, 2, 18, 512);
+    struct Case { bool answers; DWORD bytes; MEDIA_TYPE media; unsigned long long capacity; };
+    for (Case c : {Case{true, 24, F3_1Pt44_512, IMAGE_SIZE}, Case{false, 24, F3_1Pt44_512, 0},
+                   Case{true, 23, F3_1Pt44_512, 0}, Case{true, 24, FixedMedia, 0},
+                   Case{true, 24, Unknown, 0}}) {
+        fake::Drive &d = addDrive('E', DRIVE_REMOVABLE, floppy);
+        d.hasGeometry = c.answers;
+        d.geometryBytes = c.bytes;
+        d.geometry.MediaType = c.media;
+        EXPECT_EQ(c.capacity, removableMediaCapacity(openDisk('E')));
+    }
 }
 
-TEST_F(ProgramTest, WritesExactlyTheLastImageSizeBytesWhereverTheyStart)
+TEST(Run, CapacityTexts)
 {
-    for (size_t code : {size_t(0), size_t(1), size_t(12345), size_t(65536 + 3)}) {
-        setUpPc();
-        machine.programFile = programFile(code);
-        machine.programFile[code] = 0xEB;   // the image's first byte
-        typeKeys("ey ");
-        RunResult run = runProgram();
-        EXPECT_EQ(0, run.exitCode) << code;
-        ASSERT_EQ(IMAGE_SIZE, run.written.size()) << code;
-        EXPECT_EQ(imageOf(machine.programFile), run.written) << code;
-        EXPECT_EQ("WriteFile(vol:E, view+" + std::to_string(code) + ", 1474560, &n, NULL) = 1 n=1474560",
-                  run.callsTo("WriteFile").at(0));
-    }
+    const std::pair<unsigned long long, const char *> cases[] = {
+        {0, "0.00 KB"},
+        {737280, "720.00 KB"},
+        {1474559, "1440.00 KB"},
+        {1474560, "1.44 MB"},
+        {31499999, "30.76 MB"},
+        {31500000, "32 MB"},
+        {999999999, "1,000 MB"},
+        {4004511744, "4,005 MB"},
+        {123456789012, "123,457 MB"},
+        {18446744073709551615ull, "18,446,744,073,710 MB"},
+    };
+    for (const auto &c : cases)
+        EXPECT_STREQ(c.second, capacityText(c.first)) << c.first;
+
+    // Four results stay intact; the fifth call takes the first one's place.
+    const char *a = commanumber(0), *b = commanumber(999), *c = commanumber(1000);
+    const char *d = commanumber(18446744073709551615ull);
+    EXPECT_STREQ("0", a);
+    EXPECT_STREQ("999", b);
+    EXPECT_STREQ("1,000", c);
+    EXPECT_STREQ("18,446,744,073,709,551,615", d);
+    EXPECT_STREQ("123,456", commanumber(123456));
+    EXPECT_STREQ("6", a); // its slot now ends with the fifth result
+    EXPECT_STREQ("999", b);
 }

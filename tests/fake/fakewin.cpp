@@ -1,5 +1,5 @@
-// The scripted machine: implementations of the Win32 calls and _getch that
-// the program makes, driven by fake::machine and logged call by call.
+// The scripted machine: the Win32 calls and _getch the program makes, driven
+// by fake::machine and logged call by call; and the harness that forks a run.
 #include "fakewin.h"
 
 #include <conio.h>
@@ -9,9 +9,16 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <string>
+#include <sstream>
+
+int fwdisk_main(void);
+
+// Sanitizer reports must not pass for the program's own exit code 1.
+extern "C" const char *__asan_default_options() { return "exitcode=86:detect_leaks=0"; }
+extern "C" const char *__ubsan_default_options() { return "halt_on_error=1:exitcode=87"; }
 
 namespace fake {
 
@@ -19,40 +26,31 @@ Machine machine;
 
 namespace {
 
-int logFd = -1;     // call log, one "screen-length TAB call" line a call
-int writesFd = -1;  // every byte written to a volume, in order
-DWORD lastError = 0;
-std::map<std::string, int> callCount;   // calls made so far, by name
+FILE *logFile;                         // "screen-length TAB call" lines
+FILE *writesFile;                      // the bytes written to volumes
+DWORD lastError;
+std::map<std::string, int> callCount;  // calls made so far, by name
+std::map<std::string, int> openCount;  // open handles, by name
+const char *viewStart;                 // the mapped program file
+size_t viewSize;
 
-// Open handles by name; a name opened twice counts twice.
-std::map<std::string, int> openHandles;
-// Names of the handle values given out, so the log can show them.
-std::map<HANDLE, std::string> handleNames;
-uintptr_t nextHandle = 0x1000;
-
-// The mapped view of the program file, for checking what is written from it.
-const unsigned char *viewStart = nullptr;
-size_t viewSize = 0;
-
-// Bytes the program has written to stdout so far: what is on its screen.
-long screenLength()
+// Logs one call, printf-style.
+void record(const char *format, ...)
 {
+    char line[1024];
+    va_list args;
     struct stat st;
-    if (fstat(STDOUT_FILENO, &st) != 0)
-        return -1;
-    return (long)st.st_size;
-}
-
-void record(const std::string &line)
-{
-    if (logFd < 0)
+    if (!logFile)
         return;
-    std::string entry = std::to_string(screenLength()) + "\t" + line + "\n";
-    if (write(logFd, entry.data(), entry.size()) < 0)
-        _exit(98);
+    va_start(args, format);
+    vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    fstat(STDOUT_FILENO, &st);
+    fprintf(logFile, "%ld\t%s\n", (long)st.st_size, line);
+    fflush(logFile);
 }
 
-// Counts the call and returns the fault that applies to it, if any.
+// Counts the call; returns the error its fault injects, or 0.
 const Fault *fault(const char *call)
 {
     int n = ++callCount[call];
@@ -62,73 +60,53 @@ const Fault *fault(const char *call)
     return nullptr;
 }
 
-std::string str(const char *s)
-{
-    if (!s)
-        return "NULL";
-    return "\"" + std::string(s) + "\"";
-}
-
-std::string ptr(const void *p, const char *name)
-{
-    return p ? name : "NULL";
-}
-
-std::string hex(DWORD v)
-{
-    char buf[16];
-    snprintf(buf, sizeof buf, "0x%x", v);
-    return buf;
-}
-
-std::string name(HANDLE h)
-{
-    if (h == INVALID_HANDLE_VALUE)
-        return "INVALID";
-    if (!h)
-        return "NULL";
-    auto it = handleNames.find(h);
-    return it == handleNames.end() ? "?" + hex((DWORD)(uintptr_t)h) : it->second;
-}
-
+// Handles are their names, so that the log shows them.
 HANDLE open(const std::string &label)
 {
-    HANDLE h = (HANDLE)nextHandle;
-    nextHandle += 4;
-    handleNames[h] = label;
-    ++openHandles[label];
-    return h;
+    ++openCount[label];
+    return (HANDLE)strdup(label.c_str());
+}
+
+const char *name(HANDLE h)
+{
+    return h == INVALID_HANDLE_VALUE ? "INVALID" : h ? (const char *)h : "NULL";
 }
 
 bool isOpen(HANDLE h, const char *prefix)
 {
-    auto it = handleNames.find(h);
-    return it != handleNames.end() && openHandles[it->second] > 0
-           && it->second.compare(0, strlen(prefix), prefix) == 0;
+    return h && h != INVALID_HANDLE_VALUE && strncmp(name(h), prefix, strlen(prefix)) == 0
+           && openCount[name(h)] > 0;
 }
 
-// The drive letter behind an open volume handle, or 0.
-char volumeLetter(HANDLE h)
+const char *nul(const void *p, const char *what) { return p ? what : "NULL"; }
+
+// Sets the last error when `error` is nonzero; returns the " err=N" to log.
+std::string failed(DWORD error)
 {
-    return isOpen(h, "vol:") ? handleNames[h][4] : 0;
+    if (error)
+        lastError = error;
+    return error ? " err=" + std::to_string(error) : "";
 }
 
-std::string ioctlName(DWORD code)
+std::string slurp(FILE *f)
 {
-    switch (code) {
-    case IOCTL_DISK_GET_DRIVE_GEOMETRY: return "IOCTL_DISK_GET_DRIVE_GEOMETRY";
-    case FSCTL_LOCK_VOLUME: return "FSCTL_LOCK_VOLUME";
-    case FSCTL_DISMOUNT_VOLUME: return "FSCTL_DISMOUNT_VOLUME";
-    case FSCTL_UNLOCK_VOLUME: return "FSCTL_UNLOCK_VOLUME";
-    default: return hex(code);
-    }
+    std::string s;
+    char buf[65536];
+    size_t n;
+    rewind(f);
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        s.append(buf, n);
+    fclose(f);
+    return s;
 }
 
-// Sets the last error and returns the value to log after " = ".
-std::string failWith(DWORD error, const std::string &value)
+void logOpenHandles()
 {
-    lastError = error;
-    return " = " + value + " err=" + std::to_string(error);
+    std::string open;
+    for (const auto &h : openCount)
+        for (int i = 0; i < h.second; ++i)
+            open += (open.empty() ? "" : " ") + h.first;
+    record("exit open=[%s]", open.c_str());
 }
 
 } // namespace
@@ -145,353 +123,285 @@ DISK_GEOMETRY geometry(LONGLONG cylinders, MEDIA_TYPE media, DWORD tracks,
     return g;
 }
 
-void attach(int log, int writes)
+int Run::find(const std::string &prefix, size_t start) const
 {
-    logFd = log;
-    writesFd = writes;
+    for (size_t i = start; i < calls.size(); ++i)
+        if (calls[i].compare(0, prefix.size(), prefix) == 0)
+            return (int)i;
+    return -1;
 }
 
-void logOpenHandlesAtExit()
+int Run::count(const std::string &prefix) const
 {
-    std::string open;
-    for (const auto &h : openHandles)
-        for (int i = 0; i < h.second; ++i)
-            open += (open.empty() ? "" : " ") + h.first;
-    record("exit open=[" + open + "]");
+    int n = 0;
+    for (const std::string &c : calls)
+        n += c.compare(0, prefix.size(), prefix) == 0;
+    return n;
+}
+
+std::vector<std::string> Run::from(int index) const
+{
+    return std::vector<std::string>(calls.begin() + (index < 0 ? calls.size() : index), calls.end());
+}
+
+Run run()
+{
+    FILE *screen = tmpfile(), *log = tmpfile(), *writes = tmpfile();
+    fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(fileno(screen), STDOUT_FILENO);
+        callCount.clear();
+        openCount.clear();
+        lastError = 0;
+        logFile = log;
+        writesFile = writes;
+        atexit(logOpenHandles);
+        exit(fwdisk_main());
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    Run r;
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    r.screen = slurp(screen);
+    r.written = slurp(writes);
+    std::istringstream lines(slurp(log));
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::string call = line.substr(line.find('\t') + 1);
+        if (call.compare(0, 10, "exit open=") == 0) {
+            r.openAtExit = call.substr(10);
+        } else {
+            r.screenAt.push_back(strtoul(line.c_str(), nullptr, 10));
+            r.calls.push_back(call);
+        }
+    }
+    return r;
 }
 
 } // namespace fake
 
 using namespace fake;
 
-HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share,
-                          LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                          DWORD flags, HANDLE templateFile)
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE templateFile)
 {
-    std::string call = "CreateFileA(" + str(path) + ", " + hex(access) + ", "
-                       + hex(share) + ", " + ptr(security, "sa") + ", "
-                       + std::to_string(disposition) + ", " + hex(flags) + ", "
-                       + ptr(templateFile, "tmpl") + ")";
     const Fault *f = fault("CreateFileA");
     HANDLE h = INVALID_HANDLE_VALUE;
-    DWORD error = 0;
-
+    DWORD error = ERROR_FILE_NOT_FOUND;
     if (f) {
         error = f->error;
-    } else if (path && strlen(path) == 6 && strncmp(path, "\\\\.\\", 4) == 0
-               && path[4] >= 'A' && path[4] <= 'Z' && path[5] == ':') {
-        const Drive &d = machine.drives[path[4] - 'A'];
+    } else if (strlen(path) == 6 && strncmp(path, "\\\\.\\", 4) == 0 && path[4] >= 'A'
+               && path[4] <= 'Z' && path[5] == ':') {
+        const Drive &d = machine.drive(path[4]);
+        error = d.opens ? 0 : d.openError;
         if (d.opens)
             h = open(std::string("vol:") + path[4]);
-        else
-            error = d.openError;
-    } else if (path && machine.programPath == path) {
+    } else if (machine.programPath == path) {
+        error = 0;
         h = open("file");
-    } else {
-        error = ERROR_FILE_NOT_FOUND;
     }
-    if (error)
-        lastError = error;
-    record(call + " = " + name(h) + (error ? " err=" + std::to_string(error) : ""));
+    record("CreateFileA(\"%s\", 0x%x, 0x%x, %s, %u, 0x%x, %s) = %s%s", path, access, share,
+           nul(sa, "sa"), disposition, flags, nul(templateFile, "tmpl"), name(h),
+           failed(error).c_str());
     return h;
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize,
-                            LPVOID out, DWORD outSize, LPDWORD returned,
-                            LPOVERLAPPED overlapped)
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                            DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
 {
-    std::string call = "DeviceIoControl(" + name(device) + ", " + ioctlName(code)
-                       + ", " + ptr(in, "in") + ", " + std::to_string(inSize) + ", "
-                       + ptr(out, "out") + ", " + std::to_string(outSize) + ", "
-                       + ptr(returned, "&n") + ", " + ptr(overlapped, "ovl") + ")";
     const Fault *f = fault("DeviceIoControl");
-    char letter = volumeLetter(device);
-    DWORD error = 0;
-    DWORD count = 0;
-
+    const char *what = code == IOCTL_DISK_GET_DRIVE_GEOMETRY ? "GEOMETRY"
+                       : code == FSCTL_LOCK_VOLUME           ? "LOCK"
+                       : code == FSCTL_DISMOUNT_VOLUME       ? "DISMOUNT"
+                       : code == FSCTL_UNLOCK_VOLUME         ? "UNLOCK"
+                                                             : "?";
+    DWORD error = 0, count = 0;
     if (f) {
         error = f->error;
-    } else if (!letter) {
-        error = ERROR_INVALID_HANDLE;
+    } else if (!isOpen(device, "vol:") || !returned) {
+        error = ERROR_INVALID_PARAMETER;
     } else {
-        const Drive &d = machine.drives[letter - 'A'];
-        switch (code) {
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY:
-            if (!d.hasGeometry)
-                error = d.geometryError;
-            else if (!out || outSize < sizeof(DISK_GEOMETRY))
-                error = ERROR_INSUFFICIENT_BUFFER;
-            else {
-                count = d.geometryBytes < outSize ? d.geometryBytes : outSize;
-                memcpy(out, &d.geometry, count);
-            }
-            break;
-        case FSCTL_LOCK_VOLUME:
-            if (!d.locks)
-                error = d.lockError;
-            break;
-        case FSCTL_DISMOUNT_VOLUME:
-        case FSCTL_UNLOCK_VOLUME:
-            break;
-        default:
+        const Drive &d = machine.drive(name(device)[4]);
+        if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY && !d.hasGeometry)
+            error = ERROR_NOT_READY;
+        else if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY && (!out || outSize < sizeof(DISK_GEOMETRY)))
+            error = ERROR_INSUFFICIENT_BUFFER;
+        else if (code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+            memcpy(out, &d.geometry, count = d.geometryBytes);
+        else if (code == FSCTL_LOCK_VOLUME && !d.locks)
+            error = ERROR_ACCESS_DENIED;
+        else if (*what == '?')
             error = ERROR_INVALID_PARAMETER;
-        }
     }
     if (returned)
         *returned = count;
-    if (error) {
-        record(call + failWith(error, "0"));
-        return FALSE;
-    }
-    record(call + " = 1 n=" + std::to_string(count));
-    return TRUE;
+    record("DeviceIoControl(%s, %s, %s, %u, %s, %u, %s, %s) = %d n=%u%s", name(device), what,
+           nul(in, "in"), inSize, nul(out, "out"), outSize, nul(returned, "&n"),
+           nul(overlapped, "ovl"), !error, count, failed(error).c_str());
+    return !error;
 }
 
 UINT WINAPI GetDriveTypeA(LPCSTR root)
 {
-    std::string call = "GetDriveTypeA(" + str(root) + ")";
-    const Fault *f = fault("GetDriveTypeA");
-    UINT type = DRIVE_NO_ROOT_DIR;
-
-    if (f)
-        type = DRIVE_UNKNOWN; // the one way this query fails
-    else if (root && strlen(root) == 3 && root[0] >= 'A' && root[0] <= 'Z'
-             && root[1] == ':' && root[2] == '\\')
-        type = machine.drives[root[0] - 'A'].type;
-    record(call + " = " + std::to_string(type));
+    // A failed query answers DRIVE_UNKNOWN.
+    UINT type = fault("GetDriveTypeA") ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
+    if (type && strlen(root) == 3 && root[0] >= 'A' && root[0] <= 'Z' && !strcmp(root + 1, ":\\"))
+        type = machine.drive(root[0]).type;
+    record("GetDriveTypeA(\"%s\") = %u", root, type);
     return type;
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
                       LPOVERLAPPED overlapped)
 {
-    const unsigned char *from = (const unsigned char *)buffer;
-    std::string where = "buf";
-    bool inView = viewStart && from >= viewStart && from <= viewStart + viewSize
-                  && count <= (size_t)(viewStart + viewSize - from);
-    if (inView)
-        where = "view+" + std::to_string(from - viewStart);
-    std::string call = "WriteFile(" + name(file) + ", " + where + ", "
-                       + std::to_string(count) + ", " + ptr(written, "&n") + ", "
-                       + ptr(overlapped, "ovl") + ")";
     const Fault *f = fault("WriteFile");
-
-    if (!inView) {
-        record(call + " = outside the mapped program file");
+    const char *from = (const char *)buffer;
+    if (!viewStart || from < viewStart || count > viewSize
+        || (size_t)(from - viewStart) > viewSize - count) {
+        record("WriteFile(%s) = outside the mapped program file", name(file));
         _exit(EXIT_OUTSIDE_VIEW);
     }
-    if (f && f->shortBy == 0) {
-        if (written)
-            *written = 0;
-        record(call + failWith(f->error, "0"));
-        return FALSE;
-    }
-    if (!volumeLetter(file)) {
-        record(call + failWith(ERROR_INVALID_HANDLE, "0"));
-        return FALSE;
-    }
-    DWORD done = f ? (f->shortBy < count ? count - f->shortBy : 0) : count;
-    if (write(writesFd, from, done) != (ssize_t)done)
-        _exit(98);
+    DWORD error = f && !f->shortBy ? f->error : isOpen(file, "vol:") ? 0 : ERROR_INVALID_HANDLE;
+    DWORD done = error ? 0 : f ? count - (f->shortBy < count ? f->shortBy : count) : count;
+    fwrite(from, 1, done, writesFile);
+    fflush(writesFile);
     if (written)
         *written = done;
-    record(call + " = 1 n=" + std::to_string(done));
-    return TRUE;
+    record("WriteFile(%s, view+%ld, %u, %s, %s) = %d n=%u%s", name(file), (long)(from - viewStart),
+           count, nul(written, "&n"), nul(overlapped, "ovl"), !error, done, failed(error).c_str());
+    return !error;
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
-    std::string call = "CloseHandle(" + name(handle) + ")";
     const Fault *f = fault("CloseHandle");
-    auto it = handleNames.find(handle);
-
-    if (it == handleNames.end() || openHandles[it->second] == 0) {
-        record(call + failWith(ERROR_INVALID_HANDLE, "0"));
-        return FALSE;
-    }
-    if (f) {
-        record(call + failWith(f->error, "0"));
-        return FALSE;
-    }
-    --openHandles[it->second];
-    record(call + " = 1");
-    return TRUE;
+    DWORD error = !isOpen(handle, "") ? ERROR_INVALID_HANDLE : f ? f->error : 0;
+    if (!error)
+        --openCount[name(handle)];
+    record("CloseHandle(%s) = %d%s", name(handle), !error, failed(error).c_str());
+    return !error;
 }
 
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
 {
-    std::string call = "GetModuleFileNameA(" + ptr(module, "module") + ", buf, "
-                       + std::to_string(size) + ")";
     const Fault *f = fault("GetModuleFileNameA");
     const std::string &path = machine.programPath;
-
-    if (f) {
-        record(call + failWith(f->error, "0"));
-        return 0;
-    }
-    if (path.size() >= size) {
-        // A path that does not fit fills the buffer with no terminator.
-        memcpy(buffer, path.data(), size);
-        record(call + failWith(ERROR_INSUFFICIENT_BUFFER, std::to_string(size)));
-        return size;
-    }
-    memcpy(buffer, path.c_str(), path.size() + 1);
-    record(call + " = " + std::to_string(path.size()));
-    return (DWORD)path.size();
+    // A path that does not fit fills the buffer with no terminator.
+    DWORD copied = f ? 0 : path.size() < size ? (DWORD)path.size() : size;
+    if (!f)
+        memcpy(buffer, path.c_str(), copied + (copied < size));
+    DWORD error = f ? f->error : copied == size ? ERROR_INSUFFICIENT_BUFFER : 0;
+    record("GetModuleFileNameA(%s, buf, %u) = %u%s", nul(module, "module"), size, copied,
+           failed(error).c_str());
+    return copied;
 }
 
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
 {
-    std::string call = "GetFileSize(" + name(file) + ", " + ptr(high, "&high") + ")";
     const Fault *f = fault("GetFileSize");
-
-    if (f || !isOpen(file, "file")) {
-        record(call + failWith(f ? f->error : ERROR_INVALID_HANDLE,
-                               std::to_string(INVALID_FILE_SIZE)));
-        return INVALID_FILE_SIZE;
-    }
-    unsigned long long size = machine.programFile.size();
+    DWORD error = f ? f->error : isOpen(file, "file") ? 0 : ERROR_INVALID_HANDLE;
+    DWORD size = error ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
     if (high)
-        *high = (DWORD)(size >> 32);
-    record(call + " = " + std::to_string((DWORD)size));
-    return (DWORD)size;
+        *high = 0;
+    record("GetFileSize(%s, %s) = %u%s", name(file), nul(high, "&high"), size,
+           failed(error).c_str());
+    return size;
 }
 
-HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES security,
-                                 DWORD protect, DWORD maxHigh, DWORD maxLow,
-                                 LPCSTR mappingName)
+HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect,
+                                 DWORD maxHigh, DWORD maxLow, LPCSTR mappingName)
 {
-    std::string call = "CreateFileMappingA(" + name(file) + ", " + ptr(security, "sa")
-                       + ", " + hex(protect) + ", " + std::to_string(maxHigh) + ", "
-                       + std::to_string(maxLow) + ", " + str(mappingName) + ")";
     const Fault *f = fault("CreateFileMappingA");
-    DWORD error = 0;
-
-    if (f)
-        error = f->error;
-    else if (!isOpen(file, "file"))
-        error = ERROR_INVALID_HANDLE;
-    else if (machine.programFile.empty())
-        error = ERROR_FILE_INVALID; // an empty file cannot be mapped
-    if (error) {
-        record(call + failWith(error, "NULL"));
-        return nullptr;
-    }
-    HANDLE h = open("map");
-    record(call + " = " + name(h));
+    DWORD error = f                                ? f->error
+                  : !isOpen(file, "file")          ? ERROR_INVALID_HANDLE
+                  : machine.programFile.empty()    ? ERROR_FILE_INVALID
+                                                   : 0;
+    HANDLE h = error ? nullptr : open("map");
+    record("CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s%s", name(file), nul(sa, "sa"),
+           protect, maxHigh, maxLow, mappingName ? mappingName : "NULL", name(h),
+           failed(error).c_str());
     return h;
 }
 
-// The view ends right before an unreadable page, so reading past the end of
+// The view ends right before an unreadable page, so a read past the end of
 // the program file faults at once.
-LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh,
-                            DWORD offsetLow, SIZE_T length)
+LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow,
+                            SIZE_T length)
 {
-    std::string call = "MapViewOfFile(" + name(mapping) + ", " + hex(access) + ", "
-                       + std::to_string(offsetHigh) + ", " + std::to_string(offsetLow)
-                       + ", " + std::to_string(length) + ")";
     const Fault *f = fault("MapViewOfFile");
-
-    if (f || !isOpen(mapping, "map")) {
-        record(call + failWith(f ? f->error : ERROR_INVALID_HANDLE, "NULL"));
-        return nullptr;
+    DWORD error = f ? f->error : isOpen(mapping, "map") ? 0 : ERROR_INVALID_HANDLE;
+    if (!error) {
+        const size_t page = (size_t)sysconf(_SC_PAGESIZE), size = machine.programFile.size();
+        const size_t body = (size + page - 1) / page * page;
+        char *base = (char *)mmap(nullptr, body + page, PROT_READ | PROT_WRITE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        viewStart = base + body - size;
+        viewSize = size;
+        memcpy(base + body - size, machine.programFile.data(), size);
+        mprotect(base, body, PROT_READ);
+        mprotect(base + body, page, PROT_NONE);
     }
-    const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    const size_t size = machine.programFile.size();
-    const size_t body = (size + page - 1) / page * page;
-    unsigned char *base = (unsigned char *)mmap(nullptr, body + 2 * page,
-                                                PROT_READ | PROT_WRITE,
-                                                MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED)
-        _exit(98);
-    unsigned char *start = base + page + (body - size);
-    memset(base + page, 0xCC, body - size);
-    memcpy(start, machine.programFile.data(), size);
-    mprotect(base, page, PROT_NONE);
-    mprotect(base + page, body, PROT_READ);
-    mprotect(base + page + body, page, PROT_NONE);
-    viewStart = start;
-    viewSize = size;
-    record(call + " = view");
-    return start;
+    record("MapViewOfFile(%s, 0x%x, %u, %u, %zu) = %s%s", name(mapping), access, offsetHigh,
+           offsetLow, length, error ? "NULL" : "view", failed(error).c_str());
+    return error ? nullptr : (LPVOID)viewStart;
 }
 
 DWORD WINAPI GetLastError(void)
 {
-    record("GetLastError() = " + std::to_string(lastError));
+    record("GetLastError() = %u", lastError);
     return lastError;
 }
 
 void WINAPI SetLastError(DWORD code)
 {
-    record("SetLastError(" + std::to_string(code) + ")");
+    record("SetLastError(%u)", code);
     lastError = code;
 }
 
-DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language,
-                            LPSTR buffer, DWORD size, va_list *arguments)
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
+                            DWORD size, va_list *arguments)
 {
-    std::string call = "FormatMessageA(" + hex(flags) + ", " + ptr(source, "src") + ", "
-                       + std::to_string(id) + ", " + hex(language) + ", "
-                       + ptr(buffer, "&text") + ", " + std::to_string(size) + ", "
-                       + ptr(arguments, "args") + ")";
     const Fault *f = fault("FormatMessageA");
     auto text = machine.errorTexts.find(id);
-
-    if (f || text == machine.errorTexts.end()) {
-        record(call + failWith(f ? f->error : ERROR_MR_MID_NOT_FOUND, "0"));
-        return 0;
-    }
-    // With FORMAT_MESSAGE_ALLOCATE_BUFFER the system allocates the text and
-    // stores its address where `buffer` points.
-    char *copy = (char *)malloc(text->second.size() + 1);
-    memcpy(copy, text->second.c_str(), text->second.size() + 1);
-    *(char **)buffer = copy;
-    record(call + " = " + std::to_string(text->second.size()));
-    return (DWORD)text->second.size();
+    DWORD error = f ? f->error : text == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
+    // The system allocates the text and stores its address where `buffer` points.
+    if (!error)
+        *(char **)buffer = strdup(text->second.c_str());
+    DWORD length = error ? 0 : (DWORD)text->second.size();
+    record("FormatMessageA(0x%x, %s, %u, 0x%x, %s, %u, %s) = %u%s", flags, nul(source, "src"), id,
+           language, nul(buffer, "&text"), size, nul(arguments, "args"), length,
+           failed(error).c_str());
+    return length;
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which)
 {
-    std::string call = "GetStdHandle(" + std::to_string((int)which) + ")";
     const Fault *f = fault("GetStdHandle");
-    static HANDLE stdoutHandle = nullptr;
-
-    if (f) {
-        record(call + failWith(f->error, "INVALID"));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!stdoutHandle) {
-        stdoutHandle = (HANDLE)(uintptr_t)0x10;
-        handleNames[stdoutHandle] = "stdout";
-    }
-    record(call + " = stdout");
-    return stdoutHandle;
+    record("GetStdHandle(%d) = %s%s", (int)which, f ? "INVALID" : "stdout",
+           failed(f ? f->error : 0).c_str());
+    return f ? INVALID_HANDLE_VALUE : (HANDLE) "stdout";
 }
 
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
 {
-    std::string call = "GetConsoleScreenBufferInfo(" + name(console) + ", "
-                       + ptr(info, "&info") + ")";
     const Fault *f = fault("GetConsoleScreenBufferInfo");
-
-    if (f || !machine.console || name(console) != "stdout") {
-        record(call + failWith(f ? f->error : ERROR_INVALID_HANDLE, "0"));
-        return FALSE;
+    DWORD error = f                                             ? f->error
+                  : !machine.console || strcmp(name(console), "stdout") ? ERROR_INVALID_HANDLE
+                                                                : 0;
+    if (!error) {
+        memset(info, 0, sizeof *info);
+        info->dwCursorPosition.X = machine.cursorX;
+        info->dwCursorPosition.Y = machine.cursorY;
     }
-    memset(info, 0, sizeof *info);
-    info->dwSize.X = 80;
-    info->dwSize.Y = 300;
-    info->dwCursorPosition.X = machine.cursorX;
-    info->dwCursorPosition.Y = machine.cursorY;
-    record(call + " = 1 cursor=" + std::to_string(machine.cursorX) + ","
-           + std::to_string(machine.cursorY));
-    return TRUE;
+    record("GetConsoleScreenBufferInfo(%s, %s) = %d cursor=%d,%d%s", name(console),
+           nul(info, "&info"), !error, machine.cursorX, machine.cursorY, failed(error).c_str());
+    return !error;
 }
 
 UINT WINAPI SetErrorMode(UINT mode)
 {
-    record("SetErrorMode(" + std::to_string(mode) + ") = 0");
+    record("SetErrorMode(%u) = 0", mode);
     return 0;
 }
 
@@ -503,6 +413,6 @@ int _getch(void)
     }
     int key = machine.keys.front();
     machine.keys.pop_front();
-    record("_getch() = " + std::to_string(key));
+    record("_getch() = %d", key);
     return key;
 }
