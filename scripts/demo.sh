@@ -11,8 +11,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=tests/e2e/lib.sh
-source "$root/tests/e2e/lib.sh"
+# shellcheck source=scripts/console.sh
+source "$root/scripts/console.sh"
 
 exe=$(e2e_program_arg "$@")
 
@@ -34,7 +34,6 @@ e2e_need qemu-system-i386
 heading "Prepare a Windows environment (Wine) with a diskette in drive E:"
 e2e_prefix
 echo "Drive E: is the file $E2E_DISK ($(stat -c %s "$E2E_DISK") bytes)."
-cp "$E2E_DISK" "$E2E_WORK/before.img"
 
 heading "Start $(basename "$exe") in a console window of its own"
 e2e_start "$exe"
@@ -71,7 +70,7 @@ echo "The program ended with exit code $E2E_EXIT."
 e2e_expect_exit 0
 
 heading "Check what was written to drive E:"
-e2e_expect_image_written "$exe" "$E2E_WORK/before.img"
+e2e_expect_image_written "$exe"
 echo "The first $E2E_IMAGE_SIZE bytes of E: are the diskette image carried in $(basename "$exe");"
 echo "the $((E2E_DISK_SIZE - E2E_IMAGE_SIZE)) bytes after them are untouched."
 
@@ -79,7 +78,7 @@ heading "Boot the written diskette in QEMU and read its serial console"
 head -c "$E2E_IMAGE_SIZE" "$E2E_DISK" >"$E2E_WORK/diskette.img"
 # The project's own boot check: it shows the serial console's banner line,
 # then checks for a power-off rather than a reset.
-"$root/tests/boot/boot-image.sh" "$E2E_WORK/diskette.img"
+"$root/scripts/boot-image.sh" "$E2E_WORK/diskette.img"
 
 echo
 echo "Demo complete: the diskette written by $(basename "$exe") boots."

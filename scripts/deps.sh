@@ -12,6 +12,7 @@ packages=(
     python3 python3-pefile git
     tmux qemu-system-x86 wine wine32:i386
     clang-tidy cppcheck
+    osslsigncode openssl
 )
 
 installed() {

@@ -1,10 +1,10 @@
 # shellcheck shell=bash
-# Shared by the end-to-end tests, scripts/demo.sh and scripts/bench.sh:
-# runs a Windows program under Wine inside a private tmux server, so that it
-# has a real console (for _getch), and lets the caller type keys and read the
+# Used by scripts/demo.sh, scripts/bench.sh and the end-to-end tests: runs a
+# Windows program under Wine inside a private tmux server, so that it has a
+# real console (for _getch), and lets the caller type keys and read the
 # screen.
 #
-#   source tests/e2e/lib.sh
+#   source scripts/console.sh
 #   e2e_begin                 work dir, cleanup trap, tool check
 #   e2e_prefix                Wine prefix whose E: is a diskette drive backed
 #                             by the regular file $E2E_DISK
@@ -72,7 +72,7 @@ _e2e_cleanup() {
 
 # Makes the work dir and arranges for everything to be undone on exit.
 e2e_begin() {
-    e2e_need wine wineserver tmux cmp sha256sum seq timeout
+    e2e_need wine wineserver tmux cmp seq timeout
     E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-e2e.XXXXXX") || e2e_fail "mktemp"
     trap _e2e_cleanup EXIT
     trap 'exit 130' INT
@@ -97,20 +97,16 @@ _e2e_wine_quiet() {
     }
 }
 
-# Fills E:'s backing file with numbered 16-byte lines: every line holds its
-# own offset, so any byte written in the wrong place shows.
-e2e_fill_disk() {
-    seq -f '%015.0f' 0 16 $((E2E_DISK_SIZE - 16)) >"$E2E_DISK"
-    [ "$(stat -c %s "$E2E_DISK")" -eq "$E2E_DISK_SIZE" ] || e2e_fail "disk pattern has the wrong size"
-}
-
 # A fresh prefix in which \\.\E: is a removable drive whose raw contents are
-# the file $E2E_DISK.
+# the file $E2E_DISK. It starts out as numbered 16-byte lines (kept as
+# $E2E_WORK/before.img): every line holds its own offset, so any byte written
+# in the wrong place shows.
 e2e_prefix() {
     e2e_log "creating Wine prefix $WINEPREFIX"
     _e2e_wine_quiet wineboot -i
     _e2e_wine_quiet wineserver -w
-    e2e_fill_disk
+    seq -f '%015.0f' 0 16 $((E2E_DISK_SIZE - 16)) >"$E2E_WORK/before.img"
+    cp "$E2E_WORK/before.img" "$E2E_DISK"
     ln -sfn "$E2E_WORK/edir" "$WINEPREFIX/dosdevices/e:"
     ln -sfn "$E2E_DISK" "$WINEPREFIX/dosdevices/e::"
     _e2e_wine_quiet wine reg add 'HKLM\Software\Wine\Drives' /v e: /d floppy /f
@@ -158,10 +154,9 @@ e2e_screen() {
 _e2e_ended() { [ -f "$E2E_WORK/status" ]; }
 
 # Polls the screen until it contains TEXT (fixed string); fails after
-# LIMIT seconds or as soon as the program has ended without showing it.
+# E2E_TIMEOUT seconds or as soon as the program has ended without showing it.
 e2e_wait_text() {
-    local text=$1 limit=${2:-$E2E_TIMEOUT}
-    local deadline=$((SECONDS + limit))
+    local text=$1 deadline=$((SECONDS + E2E_TIMEOUT))
     while :; do
         # Read "ended" first: a program that printed TEXT and then ended
         # must still pass.
@@ -169,7 +164,7 @@ e2e_wait_text() {
         _e2e_ended && ended=1
         e2e_screen | grep -qF -- "$text" && return 0
         [ "$ended" -eq 1 ] && e2e_fail "program ended without showing \"$text\""
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" not on screen within ${limit}s"
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" not on screen within ${E2E_TIMEOUT}s"
         sleep 0.05
     done
 }
@@ -179,39 +174,17 @@ e2e_keys() { _e2e_tmux send-keys -t e2e "$@" || e2e_fail "send-keys $*"; }
 
 # Polls until the program has ended; sets E2E_EXIT to its exit code.
 e2e_wait_exit() {
-    local limit=$E2E_TIMEOUT
-    local deadline=$((SECONDS + limit))
+    local deadline=$((SECONDS + E2E_TIMEOUT))
     until _e2e_ended; do
-        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "program still running after ${limit}s"
+        [ "$SECONDS" -lt "$deadline" ] || e2e_fail "program still running after ${E2E_TIMEOUT}s"
         sleep 0.05
     done
     E2E_EXIT=$(sed -n 's/^exit=//p' "$E2E_WORK/status")
 }
 
-# Checks that the program is still running throughout SECONDS seconds (a
-# program waiting for a key must not end by itself; only a window of time
-# can show that).
-e2e_expect_running_for() {
-    local deadline
-    deadline=$(($(date +%s%N) + ${1%.*} * 1000000000))
-    while [ "$(date +%s%N)" -lt "$deadline" ]; do
-        _e2e_ended && e2e_fail "program ended by itself ($(cat "$E2E_WORK/status")) while waiting for a key"
-        sleep 0.05
-    done
-}
-
 # Checks the exit code of the ended program.
 e2e_expect_exit() {
     [ "$E2E_EXIT" = "$1" ] || e2e_fail "exit code $E2E_EXIT, expected $1"
-}
-
-# Checks that the program waits in its exit pause: still running for two
-# seconds, then ended by one key with exit code CODE.
-e2e_expect_pause_exit() {
-    e2e_expect_running_for 2
-    e2e_keys x
-    e2e_wait_exit
-    e2e_expect_exit "$1"
 }
 
 # The packaged program named by a script's only argument, as an absolute
@@ -223,31 +196,6 @@ e2e_program_arg() {
     }
     [ -f "$1" ] || e2e_fail "no program at $1"
     realpath "$1"
-}
-
-# Escapes TEXT for use as literal text in an extended regular expression.
-e2e_lit() { printf '%s' "$1" | sed -e 's/[][\.*^$?+(){}|/]/\\&/g'; }
-
-# Compares the whole screen with the lines given, each an extended regular
-# expression that must match its line entirely.
-e2e_expect_screen() {
-    local screen
-    screen=$(e2e_screen)
-    local -a got=()
-    mapfile -t got <<<"$screen"
-    local i problem=
-    for ((i = 0; i < $# || i < ${#got[@]}; i++)); do
-        local want=${*:i+1:1} line=${got[i]-}
-        if [ "$i" -ge $# ]; then
-            problem="line $((i + 1)) '$line' is more than expected"
-        elif [ "$i" -ge ${#got[@]} ]; then
-            problem="line $((i + 1)) missing, expected /$want/"
-        elif ! [[ $line =~ ^($want)$ ]]; then
-            problem="line $((i + 1)) is '$line', expected /$want/"
-        fi
-        [ -z "$problem" ] || break
-    done
-    [ -z "$problem" ] || e2e_fail "screen differs: $problem"
 }
 
 # Ends the console (our tmux server); the prefix's wineserver stays.
@@ -268,10 +216,10 @@ e2e_stop() {
 }
 
 # Checks that the first $E2E_IMAGE_SIZE bytes of E:'s backing file are the
-# image EXE carries (its last $E2E_IMAGE_SIZE bytes) and that the rest is
-# what BEFORE (a copy of the file before the run) held there.
+# image EXE carries (its last $E2E_IMAGE_SIZE bytes) and that the rest is as
+# e2e_prefix left it.
 e2e_expect_image_written() {
-    local exe=$1 before=$2
+    local exe=$1 before=$E2E_WORK/before.img
     cmp <(head -c "$E2E_IMAGE_SIZE" "$E2E_DISK") <(tail -c "$E2E_IMAGE_SIZE" "$exe") ||
         e2e_fail "E: does not start with the image at the end of $exe"
     cmp <(tail -c +$((E2E_IMAGE_SIZE + 1)) "$E2E_DISK") <(tail -c +$((E2E_IMAGE_SIZE + 1)) "$before") ||
