@@ -201,17 +201,19 @@ static DWORD littleEndian(const unsigned char *at, int bytes)
 }
 
 // Returns the offset at which the diskette image ends in the program file of
-// `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate table begins when signing
-// appended one, otherwise the end of the file. The table counts only when the
+// `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate
+// table begins when signing appended one, otherwise the end of the file. The table counts only when the
 // PE header that names it lies wholly inside the file and is a PE32 header
 // with room for that entry, and the table ends exactly at the end of the file
 // with at least IMAGE_SIZE bytes before it. Never reads outside the view.
 static DWORD imageEnd(const unsigned char *view, DWORD size)
 {
     // Offsets in a PE32 header: the optional header follows the signature and
-    // the 20-byte file header; the certificate table is data directory 4.
-    const unsigned long long optional = 4 + 20;
-    const unsigned long long certificates = optional + 96 + 4 * 8;
+    // the 20-byte file header; its data directories follow 96 bytes of fields,
+    // 8 bytes each, and the certificate table is directory 4. The optional
+    // header must reach to the end of that entry: 136 bytes.
+    const unsigned long long optional = 24;
+    const unsigned long long certificates = optional + 128;
 
     if (view[0] != 'M' || view[1] != 'Z')
         return size;
@@ -220,7 +222,7 @@ static DWORD imageEnd(const unsigned char *view, DWORD size)
         return size;
     const unsigned char *pe = view + header;
     if (littleEndian(pe, 4) != 0x00004550                 // "PE\0\0"
-        || littleEndian(pe + 20, 2) < 96 + 5 * 8          // optional header size
+        || littleEndian(pe + 20, 2) < 136                 // optional header size
         || littleEndian(pe + optional, 2) != 0x10B        // PE32
         || littleEndian(pe + optional + 92, 4) < 5)       // data directories
         return size;

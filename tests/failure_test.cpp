@@ -29,7 +29,7 @@ TEST(Failure, EachFailureSaysWhyAndClosesWhatItMust)
         {[] { fail("CreateFileA", 27, ERROR_ACCESS_DENIED); }, "CreateFileA(\"\\\\.\\E:",
          fatal("error opening drive E: Access is denied\n"),
          {"GetLastError() = 5", text5, end}, "[]", 0},
-        {[] { machine.drive('E').locks = false; }, "DeviceIoControl(vol:E, 0x90018",
+        {[] { fail("DeviceIoControl", 8, ERROR_ACCESS_DENIED); }, "DeviceIoControl(vol:E, 0x90018",
          fatal("Error locking drive E: Access is denied"),
          {"GetLastError() = 5", text5, end}, "[vol:E]", 0},
         {[] { fail("CreateFileA", 28, ERROR_NOT_ENOUGH_MEMORY); }, "CreateFileA(\"C:",
@@ -84,7 +84,7 @@ TEST(Failure, SystemTextsShowTheirFirstLineAndMessagesAreCutTo255)
     };
     for (const auto &t : texts) {
         setUpPc();
-        machine.drive('E').locks = false;
+        fail("DeviceIoControl", 8, ERROR_ACCESS_DENIED); // E:'s lock
         machine.errorTexts[ERROR_ACCESS_DENIED] = t.first;
         type("ey ");
         EXPECT_EQ(dialogue('E') + fatal(std::string("Error locking drive E: ") + t.second) + kPause,

@@ -80,13 +80,13 @@ inline fake::Drive &addDrive(char letter, UINT type, const DISK_GEOMETRY &geomet
 inline void setUpPc()
 {
     machine = fake::Machine();
-    addDrive('A', DRIVE_REMOVABLE, {}).hasGeometry = false;
+    addDrive('A', DRIVE_REMOVABLE, {}).geometryBytes = 0;
     addDrive('C', DRIVE_FIXED, DISK_GEOMETRY{{60801}, FixedMedia, 255, 63, 512});
     addDrive('D', DRIVE_CDROM, DISK_GEOMETRY{{1400}, RemovableMedia, 64, 32, 2048});
     addDrive('E', DRIVE_REMOVABLE, DISK_GEOMETRY{{486}, RemovableMedia, 255, 63, 512});
     addDrive('F', DRIVE_REMOVABLE, DISK_GEOMETRY{{80}, F3_1Pt44_512, 2, 18, 512});
     addDrive('G', DRIVE_REMOVABLE, DISK_GEOMETRY{{1474559}, RemovableMedia, 1, 1, 1});
-    addDrive('Z', DRIVE_REMOVABLE, {}).hasGeometry = false;
+    addDrive('Z', DRIVE_REMOVABLE, {}).geometryBytes = 0;
     machine.programFile = programFile(4099);
     machine.errorTexts = {
         {ERROR_FILE_NOT_FOUND, "The system cannot find the file specified.\r\n"},

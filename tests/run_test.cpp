@@ -111,7 +111,7 @@ TEST(Run, PausesOnEveryWayOutOnlyWhenTheCursorStartsAtTheTopLeft)
     struct Way { const char *keys; int exitCode; std::string end; };
     const Way ways[] = {
         {"5", 1, kBanner + kList + kPrompt + "\n" + kDeclined},
-        {"gy", 1, dialogue('G') + fatal("Error locking drive G: Access is denied")},
+        {"qy", 1, dialogue('Q') + fatal("error opening drive Q: The system cannot find the file specified\n")},
         {"ey", 0, dialogue('E') + success('E')},
     };
     struct Cursor { SHORT x, y; bool console; };
@@ -119,7 +119,6 @@ TEST(Run, PausesOnEveryWayOutOnlyWhenTheCursorStartsAtTheTopLeft)
                       Cursor{0, 0, false}}) {
         for (const Way &way : ways) {
             setUpPc();
-            machine.drive('G').locks = false;
             machine.cursorX = at.x;
             machine.cursorY = at.y;
             machine.console = at.console;
@@ -153,12 +152,10 @@ TEST(Run, ListsOnlyRemovableMediaThatHoldTheImage)
 
     // The capacity itself: what the drive list cannot tell apart from 0.
     DISK_GEOMETRY floppy{{80}, F3_1Pt44_512, 2, 18, 512};
-    struct Case { bool answers; DWORD bytes; MEDIA_TYPE media; unsigned long long capacity; };
-    for (Case c : {Case{true, 24, F3_1Pt44_512, IMAGE_SIZE}, Case{false, 24, F3_1Pt44_512, 0},
-                   Case{true, 23, F3_1Pt44_512, 0}, Case{true, 24, FixedMedia, 0},
-                   Case{true, 24, Unknown, 0}}) {
+    struct Case { DWORD bytes; MEDIA_TYPE media; unsigned long long capacity; };
+    for (Case c : {Case{24, F3_1Pt44_512, IMAGE_SIZE}, Case{0, F3_1Pt44_512, 0},
+                   Case{23, F3_1Pt44_512, 0}, Case{24, FixedMedia, 0}, Case{24, Unknown, 0}}) {
         fake::Drive &d = addDrive('E', DRIVE_REMOVABLE, floppy);
-        d.hasGeometry = c.answers;
         d.geometryBytes = c.bytes;
         d.geometry.MediaType = c.media;
         EXPECT_EQ(c.capacity, removableMediaCapacity(openDisk('E')));

@@ -1,6 +1,5 @@
 // The scripted machine: the Win32 calls and _getch that the program makes,
-// driven by fake::machine and logged one line a call; and the harness that
-// runs main in a child process against it.
+// answered from fake::machine and logged; and the harness that forks a run.
 #include "fakewin.h"
 
 #include <conio.h>
@@ -25,16 +24,16 @@ Machine machine;
 
 namespace {
 
-FILE *logFile;                         // "screen length TAB call" lines
-FILE *writesFile;                      // the bytes written to volumes
+FILE *logFile, *writesFile;           // the child's call log and volume bytes
 DWORD lastError;
-std::map<std::string, int> callCount;  // calls made so far, by name
-std::map<std::string, int> openCount;  // handles open, by name
-const char *view;                      // the mapped program file
-const char kStdout[] = "stdout";       // the console's handle
+std::map<std::string, int> callCount; // calls so far, by name
+std::map<std::string, int> openCount; // open handles, by name
+const char *view;                     // the mapped program file
 size_t viewSize;
+const char kStdout[] = "stdout";
 
-void record(const char *format, ...)
+// Logs one call, printf-style, and sets the last error when `error` is set.
+void record(DWORD error, const char *format, ...)
 {
     char line[1024];
     struct stat screen;
@@ -42,11 +41,14 @@ void record(const char *format, ...)
     va_start(args, format);
     vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    if (error)
+        lastError = error;
     if (logFile && fstat(STDOUT_FILENO, &screen) == 0)
-        fprintf(logFile, "%ld\t%s\n", (long)screen.st_size, line);
+        fprintf(logFile, "%ld\t%s%s\n", (long)screen.st_size, line,
+                error ? (" err=" + std::to_string(error)).c_str() : "");
 }
 
-// Counts the call; returns the fault that applies to it, or null.
+// Counts the call; returns the fault for it, or null.
 const Fault *fault(const char *call)
 {
     int n = ++callCount[call];
@@ -68,21 +70,7 @@ const char *name(HANDLE h)
     return h == INVALID_HANDLE_VALUE ? "INVALID" : h ? (const char *)h : "NULL";
 }
 
-bool isOpen(HANDLE h, const char *prefix)
-{
-    return h && h != INVALID_HANDLE_VALUE && openCount[name(h)] > 0
-           && strncmp(name(h), prefix, strlen(prefix)) == 0;
-}
-
 const char *nul(const void *p, const char *what) { return p ? what : "NULL"; }
-
-// Sets the last error when there is one; returns it for the log.
-std::string failed(DWORD error)
-{
-    if (error)
-        lastError = error;
-    return error ? " err=" + std::to_string(error) : "";
-}
 
 std::string slurp(FILE *f)
 {
@@ -91,6 +79,7 @@ std::string slurp(FILE *f)
     rewind(f);
     if (fread(&s[0], 1, s.size(), f) != s.size())
         abort();
+    fclose(f);
     return s;
 }
 
@@ -100,7 +89,7 @@ void logOpenHandles()
     for (const auto &h : openCount)
         for (int i = 0; i < h.second; ++i)
             open += (open.empty() ? "" : " ") + h.first;
-    record("open=[%s]", open.c_str());
+    record(0, "open=[%s]", open.c_str());
 }
 
 } // namespace
@@ -127,34 +116,26 @@ Run run()
     fflush(stdout);
     if (fork() == 0) {
         dup2(fileno(screen), STDOUT_FILENO);
-        logFile = log;
-        writesFile = writes;
-        setvbuf(log, nullptr, _IONBF, 0);
-        setvbuf(writes, nullptr, _IONBF, 0);
-        callCount.clear();
-        openCount.clear();
+        setvbuf(logFile = log, nullptr, _IONBF, 0);
+        setvbuf(writesFile = writes, nullptr, _IONBF, 0);
         atexit(logOpenHandles);
         exit(fwdisk_main());
     }
-    int status = 0;
-    wait(&status);
     Run r;
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    wait(&r.exitCode);
+    r.exitCode = WIFEXITED(r.exitCode) ? WEXITSTATUS(r.exitCode) : -WTERMSIG(r.exitCode);
     r.screen = slurp(screen);
     r.written = slurp(writes);
     std::string lines = slurp(log);
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
         size_t tab = lines.find('\t', at);
+        if (lines.compare(tab + 1, 5, "open=") == 0) {
+            r.openAtExit = lines.substr(tab + 6, end - tab - 6);
+            break;
+        }
         r.screenAt.push_back(strtoul(&lines[at], nullptr, 10));
         r.calls.push_back(lines.substr(tab + 1, end - tab - 1));
     }
-    if (!r.calls.empty() && r.calls.back().rfind("open=", 0) == 0) {
-        r.openAtExit = r.calls.back().substr(5);
-        r.calls.pop_back();
-        r.screenAt.pop_back();
-    }
-    for (FILE *f : {screen, log, writes})
-        fclose(f);
     return r;
 }
 
@@ -166,21 +147,17 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
                           DWORD disposition, DWORD flags, HANDLE templateFile)
 {
     const Fault *f = fault("CreateFileA");
-    HANDLE h = INVALID_HANDLE_VALUE;
-    DWORD error = ERROR_FILE_NOT_FOUND;
     const char x = path[4];
-    if (f) {
-        error = f->error;
-    } else if (strlen(path) == 6 && !strncmp(path, "\\\\.\\", 4) && x >= 'A' && x <= 'Z' && path[5] == ':') {
-        error = machine.drive(x).opens ? 0 : machine.drive(x).openError;
-        if (!error)
-            h = open(std::string("vol:") + x);
-    } else if (machine.programPath == path) {
-        error = 0;
+    const bool volume = strlen(path) == 6 && !strncmp(path, "\\\\.\\", 4) && x >= 'A' && x <= 'Z'
+                        && path[5] == ':';
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (!f && volume && machine.drive(x).opens)
+        h = open(std::string("vol:") + x);
+    else if (!f && machine.programPath == path)
         h = open("file");
-    }
-    record("CreateFileA(\"%s\", 0x%x, 0x%x, %s, %u, 0x%x, %s) = %s%s", path, access, share,
-           nul(sa, "sa"), disposition, flags, nul(templateFile, "tmpl"), name(h), failed(error).c_str());
+    record(h == INVALID_HANDLE_VALUE ? f ? f->error : ERROR_FILE_NOT_FOUND : 0,
+           "CreateFileA(\"%s\", 0x%x, 0x%x, %s, %u, 0x%x, %s) = %s", path, access, share,
+           nul(sa, "sa"), disposition, flags, nul(templateFile, "tmpl"), name(h));
     return h;
 }
 
@@ -188,22 +165,18 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
 {
     const Fault *f = fault("DeviceIoControl");
-    const bool geometry = code == IOCTL_DISK_GET_DRIVE_GEOMETRY;
-    DWORD error = f ? f->error : !isOpen(device, "vol:") ? ERROR_INVALID_HANDLE : 0, count = 0;
-    if (!error) {
-        const Drive &d = machine.drive(name(device)[4]);
-        if (geometry && !d.hasGeometry)
-            error = ERROR_NOT_READY;
-        else if (geometry && outSize >= sizeof(DISK_GEOMETRY))
+    const Drive &d = machine.drive(name(device)[4]);
+    DWORD error = f ? f->error : 0, count = 0;
+    if (!error && code == IOCTL_DISK_GET_DRIVE_GEOMETRY) {
+        error = !d.geometryBytes ? ERROR_NOT_READY : outSize < sizeof d.geometry ? ERROR_INSUFFICIENT_BUFFER : 0;
+        if (!error)
             memcpy(out, &d.geometry, count = d.geometryBytes);
-        else if (geometry || (code == FSCTL_LOCK_VOLUME && !d.locks))
-            error = geometry ? ERROR_INSUFFICIENT_BUFFER : ERROR_ACCESS_DENIED;
     }
     if (returned)
         *returned = count;
-    record("DeviceIoControl(%s, 0x%x, %s, %u, %s, %u, %s, %s) = %d n=%u%s", name(device), code,
-           nul(in, "in"), inSize, nul(out, "out"), outSize, nul(returned, "&n"),
-           nul(overlapped, "ovl"), !error, count, failed(error).c_str());
+    record(error, "DeviceIoControl(%s, 0x%x, %s, %u, %s, %u, %s, %s) = %d n=%u", name(device), code,
+           nul(in, "in"), inSize, nul(out, "out"), outSize, nul(returned, "&n"), nul(overlapped, "ovl"),
+           !error, count);
     return !error;
 }
 
@@ -213,7 +186,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR root)
     UINT type = fault("GetDriveTypeA") ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
     if (type && root[0] >= 'A' && root[0] <= 'Z' && !strcmp(root + 1, ":\\"))
         type = machine.drive(root[0]).type;
-    record("GetDriveTypeA(\"%s\") = %u", root, type);
+    record(0, "GetDriveTypeA(\"%s\") = %u", root, type);
     return type;
 }
 
@@ -222,26 +195,26 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     const Fault *f = fault("WriteFile");
     const size_t at = (const char *)buffer - view;
     if (!view || at > viewSize || count > viewSize - at) {
-        record("WriteFile(%s) = from outside the mapped program file", name(file));
+        record(0, "WriteFile(%s) from outside the mapped program file", name(file));
         _exit(EXIT_OUTSIDE_VIEW);
     }
-    DWORD error = f && !f->shortBy ? f->error : isOpen(file, "vol:") ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f && !f->shortBy ? f->error : 0;
     DWORD done = error ? 0 : f ? count - (f->shortBy < count ? f->shortBy : count) : count;
     fwrite(buffer, 1, done, writesFile);
     if (written)
         *written = done;
-    record("WriteFile(%s, view+%zu, %u, %s, %s) = %d n=%u%s", name(file), at, count,
-           nul(written, "&n"), nul(overlapped, "ovl"), !error, done, failed(error).c_str());
+    record(error, "WriteFile(%s, view+%zu, %u, %s, %s) = %d n=%u", name(file), at, count,
+           nul(written, "&n"), nul(overlapped, "ovl"), !error, done);
     return !error;
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     const Fault *f = fault("CloseHandle");
-    DWORD error = !isOpen(handle, "") ? ERROR_INVALID_HANDLE : f ? f->error : 0;
+    DWORD error = f ? f->error : openCount[name(handle)] > 0 ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
         --openCount[name(handle)];
-    record("CloseHandle(%s) = %d%s", name(handle), !error, failed(error).c_str());
+    record(error, "CloseHandle(%s) = %d", name(handle), !error);
     return !error;
 }
 
@@ -253,20 +226,16 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
     DWORD copied = f ? 0 : path.size() < size ? (DWORD)path.size() : size;
     if (!f)
         memcpy(buffer, path.c_str(), copied + (copied < size));
-    DWORD error = f ? f->error : copied == size ? ERROR_INSUFFICIENT_BUFFER : 0;
-    record("GetModuleFileNameA(%s, buf, %u) = %u%s", nul(module, "module"), size, copied,
-           failed(error).c_str());
+    record(f ? f->error : copied == size ? ERROR_INSUFFICIENT_BUFFER : 0,
+           "GetModuleFileNameA(%s, buf, %u) = %u", nul(module, "module"), size, copied);
     return copied;
 }
 
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
 {
     const Fault *f = fault("GetFileSize");
-    DWORD error = f ? f->error : 0;
-    DWORD size = error ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
-    if (high)
-        *high = 0;
-    record("GetFileSize(%s, %s) = %u%s", name(file), nul(high, "&high"), size, failed(error).c_str());
+    DWORD size = f ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
+    record(f ? f->error : 0, "GetFileSize(%s, %s) = %u", name(file), nul(high, "&high"), size);
     return size;
 }
 
@@ -277,41 +246,38 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD pr
     // An empty file cannot be mapped.
     DWORD error = f ? f->error : machine.programFile.empty() ? ERROR_FILE_INVALID : 0;
     HANDLE h = error ? nullptr : open("map");
-    record("CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s%s", name(file), nul(sa, "sa"), protect,
-           maxHigh, maxLow, nul(mappingName, "name"), name(h), failed(error).c_str());
+    record(error, "CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s", name(file), nul(sa, "sa"),
+           protect, maxHigh, maxLow, nul(mappingName, "name"), name(h));
     return h;
 }
 
-// The view ends right before an unreadable page, so that a read past the
-// end of the program file faults at once.
+// The view ends right before an unreadable page: a read past the end of the
+// program file faults at once.
 LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t length)
 {
     const Fault *f = fault("MapViewOfFile");
-    DWORD error = f ? f->error : 0;
-    if (!error) {
-        const size_t page = sysconf(_SC_PAGESIZE), size = machine.programFile.size();
+    if (!f) {
+        const size_t page = sysconf(_SC_PAGESIZE), size = viewSize = machine.programFile.size();
         const size_t body = (size + page - 1) / page * page;
         char *base = (char *)mmap(nullptr, body + page, PROT_READ | PROT_WRITE,
                                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        memcpy(base + body - size, machine.programFile.data(), size);
+        view = (char *)memcpy(base + body - size, machine.programFile.data(), size);
         mprotect(base + body, page, PROT_NONE);
-        view = base + body - size;
-        viewSize = size;
     }
-    record("MapViewOfFile(%s, 0x%x, %u, %u, %zu) = %s%s", name(mapping), access, offsetHigh, offsetLow,
-           length, error ? "NULL" : "view", failed(error).c_str());
-    return error ? nullptr : (LPVOID)view;
+    record(f ? f->error : 0, "MapViewOfFile(%s, 0x%x, %u, %u, %zu) = %s", name(mapping), access,
+           offsetHigh, offsetLow, length, f ? "NULL" : "view");
+    return f ? nullptr : (LPVOID)view;
 }
 
 DWORD WINAPI GetLastError(void)
 {
-    record("GetLastError() = %u", lastError);
+    record(0, "GetLastError() = %u", lastError);
     return lastError;
 }
 
 void WINAPI SetLastError(DWORD code)
 {
-    record("SetLastError(%u)", code);
+    record(0, "SetLastError(%u)", code);
     lastError = code;
 }
 
@@ -321,19 +287,19 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD languag
     const Fault *f = fault("FormatMessageA");
     auto text = machine.errorTexts.find(id);
     DWORD error = f ? f->error : text == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
+    DWORD length = error ? 0 : (DWORD)text->second.size();
     // The system allocates the text and stores its address where `buffer` points.
     if (!error)
         *(char **)buffer = strdup(text->second.c_str());
-    DWORD length = error ? 0 : (DWORD)text->second.size();
-    record("FormatMessageA(0x%x, %s, %u, 0x%x, %s, %u, %s) = %u%s", flags, nul(source, "src"), id,
-           language, nul(buffer, "&text"), size, nul(arguments, "args"), length, failed(error).c_str());
+    record(error, "FormatMessageA(0x%x, %s, %u, 0x%x, %s, %u, %s) = %u", flags, nul(source, "src"),
+           id, language, nul(buffer, "&text"), size, nul(arguments, "args"), length);
     return length;
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which)
 {
     const Fault *f = fault("GetStdHandle");
-    record("GetStdHandle(%d) = %s%s", (int)which, f ? "INVALID" : "stdout", failed(f ? f->error : 0).c_str());
+    record(f ? f->error : 0, "GetStdHandle(%d) = %s", (int)which, f ? "INVALID" : kStdout);
     return f ? INVALID_HANDLE_VALUE : (HANDLE)kStdout;
 }
 
@@ -343,25 +309,25 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     DWORD error = f ? f->error : machine.console && console == kStdout ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
         *info = {{80, 300}, {machine.cursorX, machine.cursorY}, 7};
-    record("GetConsoleScreenBufferInfo(%s, %s) = %d cursor=%d,%d%s", name(console), nul(info, "&info"),
-           !error, machine.cursorX, machine.cursorY, failed(error).c_str());
+    record(error, "GetConsoleScreenBufferInfo(%s, %s) = %d cursor=%d,%d", name(console),
+           nul(info, "&info"), !error, machine.cursorX, machine.cursorY);
     return !error;
 }
 
 UINT WINAPI SetErrorMode(UINT mode)
 {
-    record("SetErrorMode(%u) = 0", mode);
+    record(0, "SetErrorMode(%u) = 0", mode);
     return 0;
 }
 
 int _getch(void)
 {
     if (machine.keys.empty()) {
-        record("_getch() = no key left");
+        record(0, "_getch() = no key left");
         _exit(EXIT_NO_KEY);
     }
     int key = machine.keys.front();
     machine.keys.pop_front();
-    record("_getch() = %d", key);
+    record(0, "_getch() = %d", key);
     return key;
 }

@@ -1,10 +1,7 @@
 // The scripted machine behind the stand-in Win32 headers, and the harness
-// that runs the program's main against it.
-//
-// A test describes a machine (drives, keys, console, the program's own file,
-// system error texts, faults), then runs main in a child process. Every call
-// the program makes is logged with its arguments and result, in order, with
-// how much of the screen was printed when it was made.
+// that runs the program's main against it in a child process. Every call the
+// program makes is logged with its arguments and result, in order, with the
+// length of the screen when it was made.
 #ifndef FAKE_FAKEWIN_H
 #define FAKE_FAKEWIN_H
 
@@ -18,19 +15,15 @@
 
 namespace fake {
 
-// One drive letter as the system sees it.
 struct Drive {
-    bool opens = false;                    // "\\.\X:" can be opened
-    DWORD openError = ERROR_FILE_NOT_FOUND;
-    UINT type = DRIVE_NO_ROOT_DIR;         // GetDriveTypeA of "X:\"
-    bool hasGeometry = true;               // the geometry query succeeds
-    DWORD geometryBytes = sizeof(DISK_GEOMETRY); // bytes it returns
+    bool opens = false;                         // "\\.\X:" can be opened
+    UINT type = DRIVE_NO_ROOT_DIR;              // GetDriveTypeA of "X:\"
     DISK_GEOMETRY geometry{};
-    bool locks = true;
+    DWORD geometryBytes = sizeof(DISK_GEOMETRY); // 0: no medium, the query fails
 };
 
-// Makes the nth call (1-based; 0: every call) of `call` fail with `error`;
-// for WriteFile, `shortBy` > 0 instead writes that many bytes fewer.
+// Fails the nth call (1-based; 0: every call) of `call` with `error`; for
+// WriteFile, `shortBy` > 0 instead writes that many bytes fewer.
 struct Fault {
     std::string call;
     int nth;
@@ -40,38 +33,35 @@ struct Fault {
 
 struct Machine {
     Drive drives[26];
-    std::deque<int> keys;                  // what _getch returns, in order
-    bool console = true;                   // standard output is a console
-    SHORT cursorX = 0, cursorY = 0;        // its cursor at start
+    std::deque<int> keys;                       // what _getch returns, in order
+    bool console = true;                        // standard output is a console
+    SHORT cursorX = 0, cursorY = 0;             // its cursor at start
     std::string programPath = "C:\\Tools\\fwdisk.exe";
-    std::string programFile;               // that file's bytes
-    std::map<DWORD, std::string> errorTexts; // absent: no system text
+    std::string programFile;                    // that file's bytes
+    std::map<DWORD, std::string> errorTexts;    // absent: no system text
     std::vector<Fault> faults;
 
     Drive &drive(char letter) { return drives[letter - 'A']; }
 };
 
-// The machine the next run uses; the child gets its own copy.
-extern Machine machine;
+extern Machine machine; // the next run's; the child gets its own copy
 
 // Exit codes by which the fake stops a run that went where no run may.
 enum { EXIT_NO_KEY = 90, EXIT_OUTSIDE_VIEW = 91 };
 
 struct Run {
-    int exitCode = -1;              // or -signal
+    int exitCode;                   // or -signal
     std::string screen;             // everything printed to standard output
-    std::vector<std::string> calls; // one entry a call
-    std::vector<size_t> screenAt;   // screen length when each call was made
-    std::string written;            // bytes written to volumes, in order
-    std::string openAtExit;         // handles left open at process end
+    std::vector<std::string> calls; // "Name(arguments) = result"
+    std::vector<size_t> screenAt;   // the screen's length at each call
+    std::string written;            // the bytes written to volumes
+    std::string openAtExit;         // handles still open at the end
 
-    // Index of the first call starting with `prefix` at or after `from`, or -1.
+    // The first call from `from` on that starts with `prefix`, or -1.
     int find(const std::string &prefix, size_t from = 0) const;
-    // How many calls start with `prefix`.
     int count(const std::string &prefix) const;
 };
 
-// Runs main once against `machine`, in a child process.
 Run run();
 
 } // namespace fake
