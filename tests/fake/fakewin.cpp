@@ -118,6 +118,8 @@ Run run()
         dup2(fileno(screen), STDOUT_FILENO);
         setvbuf(logFile = log, nullptr, _IONBF, 0);
         setvbuf(writesFile = writes, nullptr, _IONBF, 0);
+        callCount.clear(); // calls the tests made themselves do not count
+        openCount.clear();
         atexit(logOpenHandles);
         exit(fwdisk_main());
     }
