@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sstream>
+
 int fwdisk_main(void);
 
 // Sanitizer reports must not pass for the program's own exit code 1.
@@ -32,23 +34,35 @@ const char *view;                     // the mapped program file
 size_t viewSize;
 const char kStdout[] = "stdout";
 
-// Logs one call, printf-style, and sets the last error when `error` is set.
-void record(DWORD error, const char *format, ...)
+// How the log shows an argument: a text quoted, a number in decimal, a
+// handle by its name, another pointer as & or NULL; flags come as hex().
+std::string show(const char *s) { return s ? '"' + std::string(s) + '"' : "NULL"; }
+template <class T> std::enable_if_t<std::is_arithmetic_v<T>, std::string> show(T v) { return std::to_string(v); }
+std::string show(const std::string &s) { return s; }
+std::string show(const void *p)
 {
-    char line[1024];
-    struct stat screen;
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
+    for (const auto &h : openCount)
+        if (h.first.c_str() == p)
+            return h.first;
+    return p == INVALID_HANDLE_VALUE ? "INVALID" : p == kStdout ? kStdout : p ? "&" : "NULL";
+}
+std::string hex(DWORD v) { return (std::ostringstream() << "0x" << std::hex << v).str(); }
+
+// Logs a call as "Name(arguments) = result", with " err=N" when it sets the
+// last error to N.
+template <class... Args> void record(DWORD error, const std::string &result, const char *call, Args... args)
+{
+    std::string line = call, separator = "(";
+    ((line += separator + show(args), separator = ", "), ...);
+    line += (sizeof...(args) ? ") = " : "() = ") + result + (error ? " err=" + std::to_string(error) : "");
     if (error)
         lastError = error;
+    struct stat screen;
     if (logFile && fstat(STDOUT_FILENO, &screen) == 0)
-        fprintf(logFile, "%ld\t%s%s\n", (long)screen.st_size, line,
-                error ? (" err=" + std::to_string(error)).c_str() : "");
+        fprintf(logFile, "%ld\t%s\n", (long)screen.st_size, line.c_str());
 }
 
-// Counts the call; returns the fault for it, or null.
+// Counts the call; returns its fault, or null.
 const Fault *fault(const char *call)
 {
     int n = ++callCount[call];
@@ -62,19 +76,11 @@ const Fault *fault(const char *call)
 HANDLE open(const std::string &name)
 {
     ++openCount[name];
-    return strdup(name.c_str());
+    return (HANDLE)openCount.find(name)->first.c_str();
 }
-
-const char *name(HANDLE h)
-{
-    return h == INVALID_HANDLE_VALUE ? "INVALID" : h ? (const char *)h : "NULL";
-}
-
-const char *nul(const void *p, const char *what) { return p ? what : "NULL"; }
 
 std::string slurp(FILE *f)
 {
-    fseek(f, 0, SEEK_END);
     std::string s(ftell(f), '\0');
     rewind(f);
     if (fread(&s[0], 1, s.size(), f) != s.size())
@@ -89,7 +95,7 @@ void logOpenHandles()
     for (const auto &h : openCount)
         for (int i = 0; i < h.second; ++i)
             open += (open.empty() ? "" : " ") + h.first;
-    record(0, "open=[%s]", open.c_str());
+    fprintf(logFile, "0\topen=[%s]\n", open.c_str());
 }
 
 } // namespace
@@ -131,12 +137,10 @@ Run run()
     std::string lines = slurp(log);
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
         size_t tab = lines.find('\t', at);
-        if (lines.compare(tab + 1, 5, "open=") == 0) {
+        if (lines.compare(tab + 1, 5, "open=") == 0)
             r.openAtExit = lines.substr(tab + 6, end - tab - 6);
-            break;
-        }
-        r.screenAt.push_back(strtoul(&lines[at], nullptr, 10));
-        r.calls.push_back(lines.substr(tab + 1, end - tab - 1));
+        else
+            r.screenAt.push_back(strtoul(&lines[at], nullptr, 10)), r.calls.push_back(lines.substr(tab + 1, end - tab - 1));
     }
     return r;
 }
@@ -150,16 +154,14 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 {
     const Fault *f = fault("CreateFileA");
     const char x = path[4];
-    const bool volume = strlen(path) == 6 && !strncmp(path, "\\\\.\\", 4) && x >= 'A' && x <= 'Z'
-                        && path[5] == ':';
     HANDLE h = INVALID_HANDLE_VALUE;
-    if (!f && volume && machine.drive(x).opens)
+    if (!f && strlen(path) == 6 && !strncmp(path, "\\\\.\\", 4) && path[5] == ':' && x >= 'A' && x <= 'Z'
+        && machine.drive(x).opens)
         h = open(std::string("vol:") + x);
     else if (!f && machine.programPath == path)
         h = open("file");
-    record(h == INVALID_HANDLE_VALUE ? f ? f->error : ERROR_FILE_NOT_FOUND : 0,
-           "CreateFileA(\"%s\", 0x%x, 0x%x, %s, %u, 0x%x, %s) = %s", path, access, share,
-           nul(sa, "sa"), disposition, flags, nul(templateFile, "tmpl"), name(h));
+    record(h != INVALID_HANDLE_VALUE ? 0 : f ? f->error : ERROR_FILE_NOT_FOUND, show(h), "CreateFileA", path,
+           hex(access), share, sa, disposition, flags, templateFile);
     return h;
 }
 
@@ -167,18 +169,16 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
 {
     const Fault *f = fault("DeviceIoControl");
-    const Drive &d = machine.drive(name(device)[4]);
+    const Drive &d = machine.drive(show(device)[4]);
     DWORD error = f ? f->error : 0, count = 0;
-    if (!error && code == IOCTL_DISK_GET_DRIVE_GEOMETRY) {
+    if (!error && code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
         error = !d.geometryBytes ? ERROR_NOT_READY : outSize < sizeof d.geometry ? ERROR_INSUFFICIENT_BUFFER : 0;
-        if (!error)
-            memcpy(out, &d.geometry, count = d.geometryBytes);
-    }
+    if (!error && code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+        memcpy(out, &d.geometry, count = d.geometryBytes);
     if (returned)
         *returned = count;
-    record(error, "DeviceIoControl(%s, 0x%x, %s, %u, %s, %u, %s, %s) = %d n=%u", name(device), code,
-           nul(in, "in"), inSize, nul(out, "out"), outSize, nul(returned, "&n"), nul(overlapped, "ovl"),
-           !error, count);
+    record(error, std::to_string(!error) + " n=" + std::to_string(count), "DeviceIoControl", device, hex(code), in,
+           inSize, out, outSize, returned, overlapped);
     return !error;
 }
 
@@ -188,7 +188,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR root)
     UINT type = fault("GetDriveTypeA") ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
     if (type && root[0] >= 'A' && root[0] <= 'Z' && !strcmp(root + 1, ":\\"))
         type = machine.drive(root[0]).type;
-    record(0, "GetDriveTypeA(\"%s\") = %u", root, type);
+    record(0, std::to_string(type), "GetDriveTypeA", root);
     return type;
 }
 
@@ -197,7 +197,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     const Fault *f = fault("WriteFile");
     const size_t at = (const char *)buffer - view;
     if (!view || at > viewSize || count > viewSize - at) {
-        record(0, "WriteFile(%s) from outside the mapped program file", name(file));
+        record(0, "from outside the mapped program file", "WriteFile", file);
         _exit(EXIT_OUTSIDE_VIEW);
     }
     DWORD error = f && !f->shortBy ? f->error : 0;
@@ -205,18 +205,18 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     fwrite(buffer, 1, done, writesFile);
     if (written)
         *written = done;
-    record(error, "WriteFile(%s, view+%zu, %u, %s, %s) = %d n=%u", name(file), at, count,
-           nul(written, "&n"), nul(overlapped, "ovl"), !error, done);
+    record(error, std::to_string(!error) + " n=" + std::to_string(done), "WriteFile", file,
+           "view+" + std::to_string(at), count, written, overlapped);
     return !error;
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     const Fault *f = fault("CloseHandle");
-    DWORD error = f ? f->error : openCount[name(handle)] > 0 ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : openCount[show(handle)] > 0 ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
-        --openCount[name(handle)];
-    record(error, "CloseHandle(%s) = %d", name(handle), !error);
+        --openCount[show(handle)];
+    record(error, std::to_string(!error), "CloseHandle", handle);
     return !error;
 }
 
@@ -228,8 +228,8 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
     DWORD copied = f ? 0 : path.size() < size ? (DWORD)path.size() : size;
     if (!f)
         memcpy(buffer, path.c_str(), copied + (copied < size));
-    record(f ? f->error : copied == size ? ERROR_INSUFFICIENT_BUFFER : 0,
-           "GetModuleFileNameA(%s, buf, %u) = %u", nul(module, "module"), size, copied);
+    record(f ? f->error : copied == size ? ERROR_INSUFFICIENT_BUFFER : 0, std::to_string(copied),
+           "GetModuleFileNameA", module, (void *)buffer, size);
     return copied;
 }
 
@@ -237,7 +237,7 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
 {
     const Fault *f = fault("GetFileSize");
     DWORD size = f ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
-    record(f ? f->error : 0, "GetFileSize(%s, %s) = %u", name(file), nul(high, "&high"), size);
+    record(f ? f->error : 0, std::to_string(size), "GetFileSize", file, high);
     return size;
 }
 
@@ -245,11 +245,8 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD pr
                                  DWORD maxLow, LPCSTR mappingName)
 {
     const Fault *f = fault("CreateFileMappingA");
-    // An empty file cannot be mapped.
-    DWORD error = f ? f->error : machine.programFile.empty() ? ERROR_FILE_INVALID : 0;
-    HANDLE h = error ? nullptr : open("map");
-    record(error, "CreateFileMappingA(%s, %s, 0x%x, %u, %u, %s) = %s", name(file), nul(sa, "sa"),
-           protect, maxHigh, maxLow, nul(mappingName, "name"), name(h));
+    HANDLE h = f ? nullptr : open("map");
+    record(f ? f->error : 0, show(h), "CreateFileMappingA", file, sa, protect, maxHigh, maxLow, mappingName);
     return h;
 }
 
@@ -261,25 +258,23 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     if (!f) {
         const size_t page = sysconf(_SC_PAGESIZE), size = viewSize = machine.programFile.size();
         const size_t body = (size + page - 1) / page * page;
-        char *base = (char *)mmap(nullptr, body + page, PROT_READ | PROT_WRITE,
-                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        char *base = (char *)mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         view = (char *)memcpy(base + body - size, machine.programFile.data(), size);
         mprotect(base + body, page, PROT_NONE);
     }
-    record(f ? f->error : 0, "MapViewOfFile(%s, 0x%x, %u, %u, %zu) = %s", name(mapping), access,
-           offsetHigh, offsetLow, length, f ? "NULL" : "view");
+    record(f ? f->error : 0, f ? "NULL" : "view", "MapViewOfFile", mapping, access, offsetHigh, offsetLow, length);
     return f ? nullptr : (LPVOID)view;
 }
 
 DWORD WINAPI GetLastError(void)
 {
-    record(0, "GetLastError() = %u", lastError);
+    record(0, std::to_string(lastError), "GetLastError");
     return lastError;
 }
 
 void WINAPI SetLastError(DWORD code)
 {
-    record(0, "SetLastError(%u)", code);
+    record(0, "", "SetLastError", code);
     lastError = code;
 }
 
@@ -289,19 +284,18 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD languag
     const Fault *f = fault("FormatMessageA");
     auto text = machine.errorTexts.find(id);
     DWORD error = f ? f->error : text == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
-    DWORD length = error ? 0 : (DWORD)text->second.size();
     // The system allocates the text and stores its address where `buffer` points.
     if (!error)
         *(char **)buffer = strdup(text->second.c_str());
-    record(error, "FormatMessageA(0x%x, %s, %u, 0x%x, %s, %u, %s) = %u", flags, nul(source, "src"),
-           id, language, nul(buffer, "&text"), size, nul(arguments, "args"), length);
-    return length;
+    record(error, std::to_string(error ? 0 : text->second.size()), "FormatMessageA", hex(flags), source, id, hex(language),
+           (void *)buffer, size, arguments);
+    return error ? 0 : text->second.size();
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which)
 {
     const Fault *f = fault("GetStdHandle");
-    record(f ? f->error : 0, "GetStdHandle(%d) = %s", (int)which, f ? "INVALID" : kStdout);
+    record(f ? f->error : 0, f ? "INVALID" : kStdout, "GetStdHandle", (int)which);
     return f ? INVALID_HANDLE_VALUE : (HANDLE)kStdout;
 }
 
@@ -311,25 +305,25 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     DWORD error = f ? f->error : machine.console && console == kStdout ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
         *info = {{80, 300}, {machine.cursorX, machine.cursorY}, 7};
-    record(error, "GetConsoleScreenBufferInfo(%s, %s) = %d cursor=%d,%d", name(console),
-           nul(info, "&info"), !error, machine.cursorX, machine.cursorY);
+    record(error, error ? "0" : "1 cursor=" + std::to_string(machine.cursorX) + "," + std::to_string(machine.cursorY),
+           "GetConsoleScreenBufferInfo", console, (void *)info);
     return !error;
 }
 
 UINT WINAPI SetErrorMode(UINT mode)
 {
-    record(0, "SetErrorMode(%u) = 0", mode);
+    record(0, "0", "SetErrorMode", mode);
     return 0;
 }
 
 int _getch(void)
 {
     if (machine.keys.empty()) {
-        record(0, "_getch() = no key left");
+        record(0, "no key left", "_getch");
         _exit(EXIT_NO_KEY);
     }
     int key = machine.keys.front();
     machine.keys.pop_front();
-    record(0, "_getch() = %d", key);
+    record(0, std::to_string(key), "_getch");
     return key;
 }
