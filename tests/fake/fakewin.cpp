@@ -4,6 +4,8 @@
 
 #include <conio.h>
 
+#include <algorithm>
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -100,9 +102,9 @@ void logOpenHandles()
 
 } // namespace
 
-int Run::find(const std::string &prefix, size_t from) const
+int Run::find(const std::string &prefix) const
 {
-    for (size_t i = from; i < calls.size(); ++i)
+    for (size_t i = 0; i < calls.size(); ++i)
         if (calls[i].rfind(prefix, 0) == 0)
             return (int)i;
     return -1;
@@ -110,10 +112,7 @@ int Run::find(const std::string &prefix, size_t from) const
 
 int Run::count(const std::string &prefix) const
 {
-    int n = 0;
-    for (const std::string &c : calls)
-        n += c.rfind(prefix, 0) == 0;
-    return n;
+    return (int)std::count_if(calls.begin(), calls.end(), [&](const std::string &c) { return c.rfind(prefix, 0) == 0; });
 }
 
 Run run()

@@ -57,8 +57,8 @@ struct Run {
     std::string written;            // the bytes written to volumes
     std::string openAtExit;         // handles still open at the end
 
-    // The first call from `from` on that starts with `prefix`, or -1.
-    int find(const std::string &prefix, size_t from = 0) const;
+    // The first call that starts with `prefix`, or -1.
+    int find(const std::string &prefix) const;
     int count(const std::string &prefix) const;
 };
 
