@@ -68,16 +68,13 @@ case_fresh_console() {
 
 case_signed_from_cmd() {
     e2e_need openssl osslsigncode
-    local signed=$E2E_WORK/signed.exe size
+    local signed=$E2E_WORK/signed.exe
     (cd "$E2E_WORK" &&
         openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test -keyout key.pem -out cert.pem &&
         osslsigncode sign -certs cert.pem -key key.pem -in "$exe" -out "$signed") >>"$E2E_WORK/setup.log" 2>&1 ||
         e2e_fail "cannot sign a copy: $(cat "$E2E_WORK/setup.log")"
-    # Signing sets the checksum and the certificate table's place in the
-    # PE headers (the first 1024 bytes) and appends the table.
-    size=$(stat -c %s "$exe")
-    [ "$(stat -c %s "$signed")" -gt "$size" ] || e2e_fail "the signed copy is not larger"
-    cmp -i 1024 -n $((size - 1024)) "$exe" "$signed" || e2e_fail "the signed copy changed past the headers"
+    # Signing appends the table: the image no longer ends the file.
+    [ "$(stat -c %s "$signed")" -gt "$(stat -c %s "$exe")" ] || e2e_fail "the signed copy is not larger"
 
     # cmd prints before the program starts: its cursor is not at the top left.
     e2e_start cmd /c "echo started&&Z:${signed//\//\\}"
