@@ -31,7 +31,7 @@ namespace {
 FILE *logFile, *writesFile;           // the child's call log and volume bytes
 DWORD lastError;
 std::map<std::string, int> callCount; // calls so far, by name
-std::map<std::string, int> openCount; // open handles, by name
+std::map<std::string, int> openCount; // handles given out, by name: how many are open
 const char *view;                     // the mapped program file
 size_t viewSize;
 const char kStdout[] = "stdout";
@@ -91,15 +91,6 @@ std::string slurp(FILE *f)
     return s;
 }
 
-void logOpenHandles()
-{
-    std::string open;
-    for (const auto &h : openCount)
-        for (int i = 0; i < h.second; ++i)
-            open += (open.empty() ? "" : " ") + h.first;
-    fprintf(logFile, "0\topen=[%s]\n", open.c_str());
-}
-
 } // namespace
 
 int Run::find(const std::string &prefix) const
@@ -125,7 +116,6 @@ Run run()
         setvbuf(writesFile = writes, nullptr, _IONBF, 0);
         callCount.clear(); // calls the tests made themselves do not count
         openCount.clear();
-        atexit(logOpenHandles);
         exit(fwdisk_main());
     }
     Run r;
@@ -136,10 +126,8 @@ Run run()
     std::string lines = slurp(log);
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
         size_t tab = lines.find('\t', at);
-        if (lines.compare(tab + 1, 5, "open=") == 0)
-            r.openAtExit = lines.substr(tab + 6, end - tab - 6);
-        else
-            r.screenAt.push_back(strtoul(&lines[at], nullptr, 10)), r.calls.push_back(lines.substr(tab + 1, end - tab - 1));
+        r.screenAt.push_back(strtoul(&lines[at], nullptr, 10));
+        r.calls.push_back(lines.substr(tab + 1, end - tab - 1));
     }
     return r;
 }

@@ -55,7 +55,6 @@ struct Run {
     std::vector<std::string> calls; // "Name(arguments) = result"
     std::vector<size_t> screenAt;   // the screen's length at each call
     std::string written;            // the bytes written to volumes
-    std::string openAtExit;         // handles still open at the end
 
     // The first call that starts with `prefix`, or -1.
     int find(const std::string &prefix) const;
