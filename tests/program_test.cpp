@@ -325,7 +325,7 @@ TEST(Program, ASignedProgramWritesTheImageBeforeItsCertificates)
         {"table stops short of the end", 4099, 3000, 128, 156, 2999, 4, false},
         {"table runs past the end", 4099, 3000, 128, 156, 3001, 4, false},
         {"no table", 4099, 3000, 128, 152, 0, 8, false},
-        {"too little before the table", 4099, 3000, 128, 152, IMAGE_SIZE - 1, 4, false},
+        {"too little before the table", 0, 3000, 128, 152, 3001ull << 32 | (IMAGE_SIZE - 1), 8, false},
         {"no MZ", 4099, 3000, 128, -127, 'X', 1, false},
         {"no MZ either", 4099, 3000, 128, -128, 'X', 1, false},
         {"bad signature", 4099, 3000, 128, 3, 1, 1, false},
