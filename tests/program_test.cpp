@@ -15,24 +15,13 @@ const std::string kBanner = "\n\n   QV ZK240R5 FWDISK Creation Utility 1.00   \n
 const std::string kAsk = kBanner + "\n E: 3,997 MB\n F: 1.44 MB\nEnter drive letter to be overwritten with FWDISK files : \n";
 const std::string kPause = "\n(press a key to exit)";
 const std::string kNoLetter = "\nNo valid drive letter entered, exiting...\n";
+const std::string kSuccess = "\n  Congratulations! You have successfully created a bootable FWDISK in drive E:\n";
 
-static std::string success(char x)
-{
-    return std::string("\n  Congratulations! You have successfully created a bootable FWDISK in drive ") + x + ":\n";
-}
-
+static std::string success(char x) { return std::string(kSuccess).replace(kSuccess.size() - 3, 1, 1, x); }
+static std::string fatal(const std::string &message) { return "\n" + std::string(30, ' ') + "\n*** " + message + " ***\n"; }
 // The screen through the answer to the confirmation for drive `x`.
 static std::string dialogue(char x) { return kAsk + "Overwrite drive " + x + ": (Y/N)?: \n"; }
-
-static std::string fatal(const std::string &message)
-{
-    return "\n                              \n*** " + message + " ***\n";
-}
-
-static void fail(const char *call, int nth, DWORD error, DWORD shortBy = 0)
-{
-    machine.faults.push_back({call, nth, error, shortBy});
-}
+static void fail(const char *call, int nth, DWORD error, DWORD shortBy = 0) { machine.faults.push_back({call, nth, error, shortBy}); }
 
 // `code` bytes of stand-in program, then an image whose bytes differ from
 // their neighbours', so that a shifted or partial copy shows.
@@ -44,10 +33,7 @@ static std::string programFile(size_t code)
     return file;
 }
 
-static void addDrive(char x, UINT type, DISK_GEOMETRY geometry, DWORD geometryBytes = 24)
-{
-    machine.drive(x) = fake::Drive{true, type, geometry, geometryBytes};
-}
+static void addDrive(char x, UINT type, DISK_GEOMETRY geometry, DWORD bytes = 24) { machine.drive(x) = {true, type, geometry, bytes}; }
 
 // A: an empty diskette drive, C: a fixed disk, D: an optical drive, E: a
 // 3,997 MB stick, F: exactly the image's size, G: one byte short of it, Z: a
@@ -126,13 +112,9 @@ TEST(Program, WritesTheImageShowingEachStepBeforeItsKey)
 // when the cursor started at the top left of a console.
 TEST(Program, KeysAndThePause)
 {
-    struct Case {
-        std::string keys;
-        char asked; // the letter the confirmation names, or 0
-        bool written;
-        SHORT x = 0, y = 0;
-        bool console = true;
-    };
+    // The keys, the letter the confirmation names (or 0), whether the image
+    // was written; the cursor at start, and whether there is a console.
+    struct Case { std::string keys; char asked; bool written; SHORT x = 0, y = 0; bool console = true; };
     const Case cases[] = {
         {"ey ", 'E', true},  {"FY ", 'F', true},  {"ay ", 'A', true},  {"zy ", 'Z', true},  {"gy ", 'G', true},
         {"en ", 'E', false}, {"EN ", 'E', false}, {"e\r ", 'E', false}, {"et ", 'E', false},
@@ -307,15 +289,10 @@ TEST(Program, ASignedProgramWritesTheImageBeforeItsCertificates)
         for (int i = 0; i < bytes && at + i < f.size(); ++i)
             f[at + i] = (char)(v >> 8 * i);
     };
-    struct Case {
-        const char *what;
-        size_t code, table;     // program bytes before the image, table bytes after it
-        long long header;       // where the PE header starts; < 0: from the end
-        long long at;           // then this many bytes from the header's start
-        unsigned long long value; // are set to this value
-        int bytes;
-        bool counts;            // the table counts
-    };
+    // Program bytes before the image and table bytes after it; where the PE
+    // header starts (< 0: from the end); `bytes` bytes `at` from its start set
+    // to `value`; whether the table counts.
+    struct Case { const char *what; size_t code, table; long long header, at; unsigned long long value; int bytes; bool counts; };
     const Case cases[] = {
         {"signed", 4099, 3000, 128, 0, 'P', 1, true},
         {"nothing before the image", 0, 3000, 128, 0, 'P', 1, true},

@@ -1,15 +1,10 @@
 #!/bin/bash
 # The packaged fwdisk.exe under Wine in a real console (tmux), writing to a
-# diskette drive E: backed by a 2 MB file.
-#
-#   tests/e2e/cases.sh CASE FWDISK_EXE
-#
-#   fresh-console    started by Wine alone, as a double-click would: E, Y
-#                    writes the image, the result stays up until a key, exit
-#                    0; then what E: holds boots in QEMU
-#   signed-from-cmd  an Authenticode-signed copy started by cmd after cmd has
-#                    printed: E, Y writes the image carried before the
-#                    certificate table, exit 0 without a pause
+# diskette drive E: backed by a 2 MB file.   tests/e2e/cases.sh CASE FWDISK_EXE
+#   fresh-console    started by Wine alone, as a double-click would: E, Y writes the image, the
+#                    result stays up until a key, exit 0; then what E: holds boots in QEMU
+#   signed-from-cmd  a signed copy started by cmd after cmd has printed: E, Y writes the image
+#                    carried before the certificate table, exit 0 without a pause
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
