@@ -181,7 +181,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     const size_t at = (const char *)buffer - view;
     if (!view || at > viewSize || count > viewSize - at) {
         record(0, "from outside the mapped program file", "WriteFile", file);
-        _exit(EXIT_OUTSIDE_VIEW);
+        _exit(91);
     }
     DWORD error = f && !f->shortBy ? f->error : 0;
     DWORD done = error ? 0 : f ? count - (f->shortBy < count ? f->shortBy : count) : count;
@@ -252,11 +252,7 @@ DWORD WINAPI GetLastError(void)
     return lastError;
 }
 
-void WINAPI SetLastError(DWORD code)
-{
-    record(0, "", "SetLastError", code);
-    lastError = code;
-}
+void WINAPI SetLastError(DWORD code) { record(0, "", "SetLastError", code), lastError = code; }
 
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
                             DWORD size, va_list *arguments)
@@ -282,7 +278,7 @@ HANDLE WINAPI GetStdHandle(DWORD which)
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
 {
     const Fault *f = fault("GetConsoleScreenBufferInfo");
-    DWORD error = f ? f->error : machine.console && console == kStdout ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : console == kStdout ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
         *info = {{80, 300}, {machine.cursorX, machine.cursorY}, 7};
     record(error, error ? "0" : "1 cursor=" + std::to_string(machine.cursorX) + "," + std::to_string(machine.cursorY),
@@ -290,17 +286,13 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
     return !error;
 }
 
-UINT WINAPI SetErrorMode(UINT mode)
-{
-    record(0, "0", "SetErrorMode", mode);
-    return 0;
-}
+UINT WINAPI SetErrorMode(UINT mode) { return record(0, "0", "SetErrorMode", mode), 0; }
 
 int _getch(void)
 {
     if (machine.keys.empty()) {
         record(0, "no key left", "_getch");
-        _exit(EXIT_NO_KEY);
+        _exit(90);
     }
     int key = machine.keys.front();
     machine.keys.pop_front();

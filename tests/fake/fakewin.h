@@ -17,10 +17,10 @@
 namespace fake {
 
 struct Drive {
-    bool opens = false;                         // "\\.\X:" can be opened
-    UINT type = DRIVE_NO_ROOT_DIR;              // GetDriveTypeA of "X:\"
-    DISK_GEOMETRY geometry{};
-    DWORD geometryBytes = sizeof(DISK_GEOMETRY); // 0: no medium, the query fails
+    bool opens;                 // "\\.\X:" can be opened
+    UINT type;                  // GetDriveTypeA of "X:\"
+    DISK_GEOMETRY geometry;
+    DWORD geometryBytes;        // what the geometry query returns; 0: it fails (no medium)
 };
 
 // Fails the nth call (1-based; 0: every call) of `call` with `error`; for
@@ -28,18 +28,16 @@ struct Drive {
 struct Fault {
     std::string call;
     int nth;
-    DWORD error;
-    DWORD shortBy;
+    DWORD error, shortBy;
 };
 
 struct Machine {
-    Drive drives[26];
-    std::deque<int> keys;                       // what _getch returns, in order
-    bool console = true;                        // standard output is a console
-    SHORT cursorX = 0, cursorY = 0;             // its cursor at start
+    Drive drives[26];                        // at first none opens
+    std::deque<int> keys;                    // what _getch returns, in order
+    SHORT cursorX = 0, cursorY = 0;          // the console's cursor at start
     std::string programPath = "C:\\Tools\\fwdisk.exe";
-    std::string programFile;                    // that file's bytes
-    std::map<DWORD, std::string> errorTexts;    // absent: no system text
+    std::string programFile;                 // that file's bytes
+    std::map<DWORD, std::string> errorTexts; // absent: no system text
     std::vector<Fault> faults;
 
     Drive &drive(char letter) { return drives[letter - 'A']; }
@@ -47,18 +45,15 @@ struct Machine {
 
 extern Machine machine; // the next run's; the child gets its own copy
 
-// Exit codes by which the fake stops a run that went where no run may.
-enum { EXIT_NO_KEY = 90, EXIT_OUTSIDE_VIEW = 91 };
-
 struct Run {
-    int exitCode;                   // or -signal
+    int exitCode;                   // or -signal; 90: a key read that was never typed,
+                                    // 91: a write from outside the mapped program file
     std::string screen;             // everything printed to standard output
     std::vector<std::string> calls; // "Name(arguments) = result"
     std::vector<size_t> screenAt;   // the screen's length at each call
     std::string written;            // the bytes written to volumes
 
-    // The first call that starts with `prefix`, or -1.
-    int find(const std::string &prefix) const;
+    int find(const std::string &prefix) const; // the first call so starting, or -1
     int count(const std::string &prefix) const;
 };
 
