@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using fake::machine;
 using Calls = std::vector<std::string>;
 
@@ -249,22 +251,20 @@ TEST(Program, WritesWholeImagesOnly)
 
 TEST(Program, SystemTextsShowTheirFirstLineAndMessagesAreCutTo255)
 {
-    const std::pair<const char *, const char *> texts[] = {
-        {"Access is denied.\r\n", "Access is denied"},   {"Access is denied", "Access is denied"},
-        {"Wait for it..\r\n", "Wait for it."},           {"First line.\r\nSecond line.\r\n", "First line"},
-        {"Unix line.\nMore.\n", "Unix line"},            {"Carriage only.\rMore", "Carriage only"},
-        {".\r\n", ""},                                   {"", "Unknown error 5"}, // an empty text is none
+    const std::tuple<DWORD, const char *, const char *> texts[] = {
+        {5, "Access is denied.\r\n", "Access is denied"},   {5, "Access is denied", "Access is denied"},
+        {5, "Wait for it..\r\n", "Wait for it."},           {5, "First line.\r\nSecond line.\r\n", "First line"},
+        {5, "Unix line.\nMore.\n", "Unix line"},            {5, "Carriage only.\rMore", "Carriage only"},
+        {5, ".\r\n", ""},                                   {5, "", "Unknown error 5"}, // an empty text is none
+        {4294967295u, nullptr, "Unknown error 4294967295"},
     };
-    for (const auto &t : texts) {
+    for (const auto &[code, text, shown] : texts) {
         setUpPc();
-        fail("DeviceIoControl", 8, ERROR_ACCESS_DENIED); // E:'s lock
-        machine.errorTexts[ERROR_ACCESS_DENIED] = t.first;
-        EXPECT_EQ(dialogue('E') + fatal(std::string("Error locking drive E: ") + t.second) + kPause,
-                  fake::run().screen) << t.first;
+        fail("DeviceIoControl", 8, code); // E:'s lock
+        if (text)
+            machine.errorTexts[code] = text;
+        EXPECT_EQ(dialogue('E') + fatal(std::string("Error locking drive E: ") + shown) + kPause, fake::run().screen) << shown;
     }
-    setUpPc();
-    fail("DeviceIoControl", 8, 4294967295u);
-    EXPECT_EQ(dialogue('E') + fatal("Error locking drive E: Unknown error 4294967295") + kPause, fake::run().screen);
 
     // A path too long for the buffer is cut, and names no file.
     for (size_t length : {200, 236, 237, 259, 260, 600}) {

@@ -1,6 +1,7 @@
-// Test stand-in for <windows.h>: the types, constants and calls the program
-// uses, with the sizes they have on 32-bit Windows where the program can tell.
-// The calls are the scripted machine's (fakewin.cpp).
+// Test stand-in for <windows.h> and <winioctl.h>: the types, constants and
+// calls the program uses, with the sizes they have on 32-bit Windows where the
+// program can tell (the geometry answer is 24 bytes). The calls are the
+// scripted machine's (fakewin.cpp).
 #ifndef FAKE_WINDOWS_H
 #define FAKE_WINDOWS_H
 
@@ -11,17 +12,14 @@
 #define WINAPI
 typedef int BOOL;
 typedef uint16_t WORD;
-typedef uint32_t DWORD;
+typedef uint32_t DWORD, *LPDWORD;
 typedef int16_t SHORT;
 typedef unsigned int UINT;
 typedef int64_t LONGLONG;
-typedef void *HANDLE, *HMODULE, *LPVOID;
+typedef void *HANDLE, *HMODULE, *LPVOID, *LPOVERLAPPED, *LPSECURITY_ATTRIBUTES;
 typedef const void *LPCVOID;
 typedef char *LPSTR;
 typedef const char *LPCSTR;
-typedef DWORD *LPDWORD;
-typedef struct _OVERLAPPED *LPOVERLAPPED;
-typedef struct _SECURITY_ATTRIBUTES *LPSECURITY_ATTRIBUTES;
 typedef union { LONGLONG QuadPart; } LARGE_INTEGER;
 typedef struct { SHORT X, Y; } COORD;
 typedef struct { COORD dwSize, dwCursorPosition; WORD wAttributes; } CONSOLE_SCREEN_BUFFER_INFO;
@@ -39,6 +37,17 @@ constexpr DWORD
     ERROR_FILE_NOT_FOUND = 2, ERROR_ACCESS_DENIED = 5, ERROR_INVALID_HANDLE = 6, ERROR_NOT_ENOUGH_MEMORY = 8,
     ERROR_WRITE_PROTECT = 19, ERROR_NOT_READY = 21, ERROR_WRITE_FAULT = 29, ERROR_INSUFFICIENT_BUFFER = 122,
     ERROR_MR_MID_NOT_FOUND = 317, ERROR_FILE_INVALID = 1006;
+
+typedef enum { Unknown = 0, F3_1Pt44_512 = 2, F3_720_512 = 5, RemovableMedia = 11, FixedMedia = 12 } MEDIA_TYPE;
+
+typedef struct {
+    LARGE_INTEGER Cylinders;
+    MEDIA_TYPE MediaType;
+    DWORD TracksPerCylinder, SectorsPerTrack, BytesPerSector;
+} DISK_GEOMETRY;
+
+constexpr DWORD IOCTL_DISK_GET_DRIVE_GEOMETRY = 0x70000, FSCTL_LOCK_VOLUME = 0x90018,
+               FSCTL_UNLOCK_VOLUME = 0x9001C, FSCTL_DISMOUNT_VOLUME = 0x90020;
 
 HANDLE WINAPI CreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
 BOOL WINAPI DeviceIoControl(HANDLE, DWORD, LPVOID, DWORD, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
