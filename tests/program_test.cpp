@@ -66,17 +66,13 @@ TEST(Program, WritesTheImageShowingEachStepBeforeItsKey)
     EXPECT_EQ(0, run.exitCode);
     EXPECT_EQ(dialogue('E') + success('E') + kPause, run.screen);
     EXPECT_TRUE(run.written == machine.programFile.substr(4099));
-    // The pause is decided before anything is printed.
-    EXPECT_EQ("GetStdHandle(-11) = stdout", run.calls.at(0));
-    EXPECT_EQ("GetConsoleScreenBufferInfo(stdout, &) = 1 cursor=0,0", run.calls.at(1));
+    // The pause is decided before anything is printed; no prompt is to show
+    // for a drive without a medium. Then each letter: the open, and for a
+    // volume that opened its geometry, its type and its close.
     EXPECT_EQ(0u, run.screenAt[1]);
-    EXPECT_EQ("SetErrorMode(1) = 0", run.calls.at(2)); // no prompt for a drive without a medium
-
-    // Each letter: the open, and for a volume that opened its geometry, its
-    // type and its close; the banner is on the screen first.
-    Calls scan, expected;
+    Calls scan, expected = {"GetStdHandle(-11)", "GetConsoleScreenBufferInfo(stdout, &)", "SetErrorMode(1)"};
     int first = run.find("_getch"), second = first + 1;
-    for (int i = run.find("CreateFileA"); i < first; ++i)
+    for (int i = 0; i < first; ++i)
         scan.push_back(run.calls[i].substr(0, run.calls[i].find(" = ")));
     for (char x = 'A'; x <= 'Z'; ++x) {
         std::string v = std::string("vol:") + x;
@@ -127,15 +123,14 @@ TEST(Program, KeysAndThePause)
     };
     for (const Case &c : cases) {
         setUpPc(c.keys);
-        machine.cursorX = c.x;
-        machine.cursorY = c.y;
+        machine.cursorX = c.x, machine.cursorY = c.y;
         fake::Run run = fake::run();
         std::string shown = (c.asked ? dialogue(c.asked) : kAsk) + (c.written ? success(c.asked) : kNoLetter);
         EXPECT_EQ(shown + (c.x || c.y ? "" : kPause), run.screen) << c.keys;
         EXPECT_EQ(c.written ? 0 : 1, run.exitCode) << c.keys;
         EXPECT_EQ(c.written ? machine.programFile.substr(4099) : "", run.written);
         EXPECT_EQ((int)c.keys.size(), run.count("_getch")) << c.keys;
-        EXPECT_EQ(c.written ? 28 : 26, run.count("CreateFileA")) << c.keys;
+        EXPECT_EQ(c.written ? 28 : 26, run.count("CreateFileA")) << c.keys; // no volume opened of its own
     }
 }
 
@@ -173,66 +168,60 @@ TEST(Program, ListsRemovableMediaThatHoldTheImageWithTheirCapacity)
     EXPECT_STREQ("999", b);
 }
 
-// Every call of a good run fails in turn, alone and with no error text to be
-// had. A call that must stop the run ends it with its report, after closing
-// what it must; any other leaves the run's result as it was.
+// Every call of a good run fails in turn. A call that must stop the run ends
+// it with its report, after closing what it must; any other leaves the run's
+// result as it was.
 TEST(Program, EveryCallOfAGoodRunFailingInTurn)
 {
     setUpPc();
     const fake::Run good = fake::run();
-    struct Stop { std::string message; Calls closes; DWORD code; };
-    const std::string path = R"("C:\Tools\fwdisk.exe")";
+    const std::string path = R"("C:\Tools\fwdisk.exe")", text = "The system cannot write to the specified device";
+    struct Stop { std::string message; Calls closes; DWORD code; }; // code: the error the report names
     const std::map<std::string, Stop> stops = {
-        {"CreateFileA 27", {"error opening drive E: %\n", {}, 29}},
-        {"DeviceIoControl 8", {"Error locking drive E: %", {}, 29}},
-        {"GetModuleFileNameA 1", {R"(CreateFile ("") error "%")",
+        {"CreateFileA 27", {"error opening drive E: " + text + "\n", {}, 29}},
+        {"DeviceIoControl 8", {"Error locking drive E: " + text, {}, 29}},
+        {"GetModuleFileNameA 1", {R"(CreateFile ("") error "The system cannot find the file specified")",
                                   {R"(CreateFileA("", 0x80000000, 1, NULL, 3, 1, NULL) = INVALID err=2)"}, 2}},
-        {"CreateFileA 28", {"CreateFile (" + path + ") error \"%\"", {}, 29}},
+        {"CreateFileA 28", {"CreateFile (" + path + ") error \"" + text + "\"", {}, 29}},
         {"GetFileSize 1", {"No FWDISK image in program file " + path, {}, 0}},
-        {"CreateFileMappingA 1", {"CreateFileMapping error \"%\"", {"CloseHandle(file) = 1"}, 29}},
-        {"MapViewOfFile 1", {"MapViewOfFile error \"%\"",
+        {"CreateFileMappingA 1", {"CreateFileMapping error \"" + text + "\"", {"CloseHandle(file) = 1"}, 29}},
+        {"MapViewOfFile 1", {"MapViewOfFile error \"" + text + "\"",
                              {"CloseHandle(vol:E) = 1", "CloseHandle(map) = 1", "CloseHandle(file) = 1"}, 29}},
-        {"WriteFile 1", {"WriteFile error \"%\"", {}, 29}},
+        {"WriteFile 1", {"WriteFile error \"" + text + "\"", {}, 29}},
     };
     std::map<std::string, int> seen;
     for (size_t i = 0; i < good.calls.size(); ++i) {
         std::string name = good.calls[i].substr(0, good.calls[i].find('(')), what = name + " " + std::to_string(++seen[name]);
-        for (int noText = 0; noText < 2 && name != "GetLastError" && name != "SetErrorMode" && name != "_getch"; ++noText) {
-            bool pauses = name != "GetStdHandle" && name != "GetConsoleScreenBufferInfo";
-            setUpPc(pauses ? "ey " : "ey");
-            fail(name.c_str(), seen[name], ERROR_WRITE_FAULT);
-            if (noText)
-                fail("FormatMessageA", 0, ERROR_MR_MID_NOT_FOUND);
-            fake::Run run = fake::run();
-            std::string pause = pauses ? kPause : "";
-            auto stop = stops.find(what);
-            if (stop == stops.end()) {
-                EXPECT_EQ(0, run.exitCode) << what;
-                EXPECT_EQ(success('E') + pause, run.screen.substr(run.screen.rfind("\n  Congratulations"))) << what;
-                EXPECT_TRUE(run.written == good.written) << what;
-                continue;
-            }
-            const Stop &s = stop->second;
-            std::string text = machine.errorTexts[s.code], message = s.message;
-            text = noText ? "Unknown error " + std::to_string(s.code) : text.substr(0, text.size() - 3);
-            if (message.find('%') != std::string::npos)
-                message.replace(message.find('%'), 1, text);
-            Calls after = s.closes;
-            if (s.code)
-                after.insert(after.end(), {"GetLastError() = " + std::to_string(s.code),
-                                           "FormatMessageA(0x1300, NULL, " + std::to_string(s.code) + ", 0x400, &, 0, NULL) = "
-                                               + (noText ? "0 err=317" : std::to_string(text.size() + 3))});
-            after.push_back("_getch() = 32");
-            EXPECT_EQ(1, run.exitCode) << what;
-            EXPECT_EQ(dialogue('E') + fatal(message) + pause, run.screen) << what;
-            EXPECT_EQ(after, Calls(run.calls.begin() + std::min(i + 1, run.calls.size()), run.calls.end())) << what;
-            EXPECT_TRUE(run.written.empty()) << what;
+        if (name == "GetLastError" || name == "SetErrorMode" || name == "_getch")
+            continue;
+        bool pauses = name != "GetStdHandle" && name != "GetConsoleScreenBufferInfo";
+        setUpPc(pauses ? "ey " : "ey");
+        fail(name.c_str(), seen[name], ERROR_WRITE_FAULT);
+        fake::Run run = fake::run();
+        std::string pause = pauses ? kPause : "";
+        auto stop = stops.find(what);
+        if (stop == stops.end()) {
+            EXPECT_EQ(0, run.exitCode) << what;
+            EXPECT_EQ(success('E') + pause, run.screen.substr(run.screen.rfind("\n  Congratulations"))) << what;
+            EXPECT_TRUE(run.written == good.written) << what;
+            continue;
         }
+        Calls after = stop->second.closes;
+        if (DWORD code = stop->second.code)
+            after.insert(after.end(), {"GetLastError() = " + std::to_string(code),
+                                       "FormatMessageA(0x1300, NULL, " + std::to_string(code) + ", 0x400, &, 0, NULL) = "
+                                           + std::to_string(machine.errorTexts[code].size())});
+        after.push_back("_getch() = 32");
+        EXPECT_EQ(1, run.exitCode) << what;
+        EXPECT_EQ(dialogue('E') + fatal(stop->second.message) + pause, run.screen) << what;
+        EXPECT_EQ(after, Calls(run.calls.begin() + std::min(i + 1, run.calls.size()), run.calls.end())) << what;
+        EXPECT_TRUE(run.written.empty()) << what;
     }
 }
 
-// What the image is taken from, and how a short write or a short file ends.
-TEST(Program, WritesWholeImagesOnly)
+// The reports: system texts shown as their first line, messages cut to 255
+// characters, a short write and a short program file.
+TEST(Program, Reports)
 {
     setUpPc();
     fail("WriteFile", 1, 0, 512); // the system says yes, but stopped short
@@ -247,10 +236,7 @@ TEST(Program, WritesWholeImagesOnly)
     run = fake::run();
     EXPECT_EQ(dialogue('E') + fatal(R"(No FWDISK image in program file "C:\Tools\fwdisk.exe")") + kPause, run.screen);
     EXPECT_EQ(-1, run.find("CreateFileMappingA"));
-}
 
-TEST(Program, SystemTextsShowTheirFirstLineAndMessagesAreCutTo255)
-{
     const std::tuple<DWORD, const char *, const char *> texts[] = {
         {5, "Access is denied.\r\n", "Access is denied"},   {5, "Access is denied", "Access is denied"},
         {5, "Wait for it..\r\n", "Wait for it."},           {5, "First line.\r\nSecond line.\r\n", "First line"},
