@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <sstream>
 
 int fwdisk_main(void);
@@ -39,8 +40,7 @@ const char kStdout[] = "stdout";
 std::string show(const char *s) { return s ? '"' + std::string(s) + '"' : "NULL"; }
 template <class T> std::enable_if_t<std::is_arithmetic_v<T>, std::string> show(T v) { return std::to_string(v); }
 std::string show(const std::string &s) { return s; }
-std::string show(const void *p)
-{
+std::string show(const void *p) {
     for (const std::string &h : handles)
         if (h.c_str() == p)
             return h;
@@ -50,8 +50,7 @@ std::string hex(DWORD v) { return (std::ostringstream() << "0x" << std::hex << v
 
 // Logs a call as "Name(arguments) = result", with " err=N" when it sets the
 // last error to N.
-template <class... Args> void record(DWORD error, const std::string &result, const char *call, Args... args)
-{
+template <class... Args> void record(DWORD error, const std::string &result, const char *call, Args... args) {
     std::string line = call, separator = "(";
     ((line += separator + show(args), separator = ", "), ...);
     line += (sizeof...(args) ? ") = " : "() = ") + result + (error ? " err=" + std::to_string(error) : "");
@@ -63,11 +62,10 @@ template <class... Args> void record(DWORD error, const std::string &result, con
 }
 
 // Counts the call; returns its fault, or null.
-const Fault *fault(const char *call)
-{
+const Fault *fault(const char *call) {
     int n = ++callCount[call];
     for (const Fault &f : machine.faults)
-        if (f.call == call && (f.nth == 0 || f.nth == n))
+        if (f.call == call && f.nth == n)
             return &f;
     return nullptr;
 }
@@ -75,36 +73,28 @@ const Fault *fault(const char *call)
 // A handle is its name, so that the log can show it.
 HANDLE open(const std::string &name) { return (HANDLE)handles.insert(name).first->c_str(); }
 
-std::string slurp(FILE *f)
-{
+std::string slurp(FILE *f) {
     std::string s(ftell(f), '\0');
     rewind(f);
-    if (fread(&s[0], 1, s.size(), f) != s.size())
-        abort();
+    s.resize(fread(&s[0], 1, s.size(), f));
     fclose(f);
     return s;
 }
 
 } // namespace
 
-int Run::find(const std::string &prefix) const
-{
+int Run::find(const std::string &prefix) const {
     for (size_t i = 0; i < calls.size(); ++i)
         if (calls[i].rfind(prefix, 0) == 0)
             return (int)i;
     return -1;
 }
 
-int Run::count(const std::string &prefix) const
-{
-    int n = 0;
-    for (const std::string &c : calls)
-        n += c.rfind(prefix, 0) == 0;
-    return n;
+int Run::count(const std::string &prefix) const {
+    return std::count_if(calls.begin(), calls.end(), [&](const std::string &c) { return c.rfind(prefix, 0) == 0; });
 }
 
-Run run()
-{
+Run run() {
     FILE *screen = tmpfile(), *log = tmpfile(), *writes = tmpfile();
     fflush(stdout);
     if (fork() == 0) {
@@ -133,8 +123,7 @@ Run run()
 using namespace fake;
 
 HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
-                          DWORD disposition, DWORD flags, HANDLE templateFile)
-{
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
     const Fault *f = fault("CreateFileA");
     const char x = path[4];
     HANDLE h = INVALID_HANDLE_VALUE;
@@ -149,8 +138,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                            DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped)
-{
+                            DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped) {
     const Fault *f = fault("DeviceIoControl");
     const Drive &d = machine.drive(show(device)[4]);
     DWORD error = f ? f->error : 0, count = 0;
@@ -165,8 +153,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
     return !error;
 }
 
-UINT WINAPI GetDriveTypeA(LPCSTR root)
-{
+UINT WINAPI GetDriveTypeA(LPCSTR root) {
     // A failed query answers DRIVE_UNKNOWN.
     UINT type = fault("GetDriveTypeA") ? DRIVE_UNKNOWN : DRIVE_NO_ROOT_DIR;
     if (type && root[0] >= 'A' && root[0] <= 'Z' && !strcmp(root + 1, ":\\"))
@@ -175,8 +162,7 @@ UINT WINAPI GetDriveTypeA(LPCSTR root)
     return type;
 }
 
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped)
-{
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written, LPOVERLAPPED overlapped) {
     const Fault *f = fault("WriteFile");
     const size_t at = (const char *)buffer - view;
     if (!view || at > viewSize || count > viewSize - at) {
@@ -193,15 +179,13 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
     return !error;
 }
 
-BOOL WINAPI CloseHandle(HANDLE handle)
-{
+BOOL WINAPI CloseHandle(HANDLE handle) {
     const Fault *f = fault("CloseHandle");
     record(f ? f->error : 0, f ? "0" : "1", "CloseHandle", handle);
     return !f;
 }
 
-DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
-{
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
     const Fault *f = fault("GetModuleFileNameA");
     const std::string &path = machine.programPath;
     // A path that does not fit fills the buffer with no terminator.
@@ -213,8 +197,7 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
     return copied;
 }
 
-DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
-{
+DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high) {
     const Fault *f = fault("GetFileSize");
     DWORD size = f ? INVALID_FILE_SIZE : (DWORD)machine.programFile.size();
     record(f ? f->error : 0, std::to_string(size), "GetFileSize", file, high);
@@ -222,8 +205,7 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD high)
 }
 
 HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD protect, DWORD maxHigh,
-                                 DWORD maxLow, LPCSTR mappingName)
-{
+                                 DWORD maxLow, LPCSTR mappingName) {
     const Fault *f = fault("CreateFileMappingA");
     HANDLE h = f ? nullptr : open("map");
     record(f ? f->error : 0, show(h), "CreateFileMappingA", file, sa, protect, maxHigh, maxLow, mappingName);
@@ -232,8 +214,7 @@ HANDLE WINAPI CreateFileMappingA(HANDLE file, LPSECURITY_ATTRIBUTES sa, DWORD pr
 
 // The view ends right before an unreadable page: a read past the end of the
 // program file faults at once.
-LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t length)
-{
+LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWORD offsetLow, size_t length) {
     const Fault *f = fault("MapViewOfFile");
     if (!f) {
         const size_t page = sysconf(_SC_PAGESIZE), size = viewSize = machine.programFile.size();
@@ -246,8 +227,7 @@ LPVOID WINAPI MapViewOfFile(HANDLE mapping, DWORD access, DWORD offsetHigh, DWOR
     return f ? nullptr : (LPVOID)view;
 }
 
-DWORD WINAPI GetLastError(void)
-{
+DWORD WINAPI GetLastError(void) {
     record(0, std::to_string(lastError), "GetLastError");
     return lastError;
 }
@@ -255,8 +235,7 @@ DWORD WINAPI GetLastError(void)
 void WINAPI SetLastError(DWORD code) { record(0, "", "SetLastError", code), lastError = code; }
 
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
-                            DWORD size, va_list *arguments)
-{
+                            DWORD size, va_list *arguments) {
     const Fault *f = fault("FormatMessageA");
     auto text = machine.errorTexts.find(id);
     DWORD error = f ? f->error : text == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
@@ -268,15 +247,13 @@ DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD languag
     return error ? 0 : text->second.size();
 }
 
-HANDLE WINAPI GetStdHandle(DWORD which)
-{
+HANDLE WINAPI GetStdHandle(DWORD which) {
     const Fault *f = fault("GetStdHandle");
     record(f ? f->error : 0, f ? "INVALID" : kStdout, "GetStdHandle", (int)which);
     return f ? INVALID_HANDLE_VALUE : (HANDLE)kStdout;
 }
 
-BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info)
-{
+BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info) {
     const Fault *f = fault("GetConsoleScreenBufferInfo");
     DWORD error = f ? f->error : console == kStdout ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
@@ -288,8 +265,7 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
 
 UINT WINAPI SetErrorMode(UINT mode) { return record(0, "0", "SetErrorMode", mode), 0; }
 
-int _getch(void)
-{
+int _getch(void) {
     if (machine.keys.empty()) {
         record(0, "no key left", "_getch");
         _exit(90);

@@ -23,7 +23,7 @@ struct Drive {
     DWORD geometryBytes;        // what the geometry query returns; 0: it fails (no medium)
 };
 
-// Fails the nth call (1-based; 0: every call) of `call` with `error`; for
+// Fails the nth call (from 1) of `call` with `error`; for
 // WriteFile, `shortBy` > 0 instead writes that many bytes fewer.
 struct Fault {
     std::string call;

@@ -35,9 +35,8 @@ def main():
     check(len(image) == IMAGE_SIZE and data[-IMAGE_SIZE:] == image, "the file ends with the %d-byte image" % len(image))
     pe = pefile.PE(data=program)
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
-    check((fh.Machine, oh.Magic, oh.Subsystem) == (0x14C, 0x10B, 3), "a 32-bit PE32 console program")
-    check((oh.MajorSubsystemVersion, oh.MinorSubsystemVersion) == (4, 0), "subsystem version 4.0")
-    check(fh.TimeDateStamp == 0, "no build time in the header (%d)" % fh.TimeDateStamp)
+    header = (fh.Machine, oh.Magic, oh.Subsystem, oh.MajorSubsystemVersion, oh.MinorSubsystemVersion, fh.TimeDateStamp)
+    check(header == (0x14C, 0x10B, 3, 4, 0, 0), "a 32-bit console program for Windows 4.0 on, no build time: %s" % (header,))
     # The program part is exactly what the linker wrote: its last section
     # ends where the image begins, and its checksum covers it alone.
     end = max(s.PointerToRawData + s.SizeOfRawData for s in pe.sections)
@@ -67,9 +66,8 @@ def main():
     info = {e.Key: e for fi in getattr(pe, "FileInfo", []) for e in fi}
     strings = {t.LangID.decode(): {k.decode(): v.decode() for k, v in t.entries.items()}
                for t in (info[b"StringFileInfo"].StringTable if b"StringFileInfo" in info else [])}
-    check(strings == {"040904B0": VERSION}, "version strings: %s" % strings)
-    check(b"VarFileInfo" in info and info[b"VarFileInfo"].Var[0].entry == {b"Translation": "0x0409 0x04b0"},
-          "translation US English, Unicode")
+    check(strings == {"040904B0": VERSION} and info[b"VarFileInfo"].Var[0].entry == {b"Translation": "0x0409 0x04b0"},
+          "version strings in US English, Unicode: %s" % strings)
     fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
     check(fixed is not None and (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
                                  fixed.ProductVersionLS) == (0x10000, 0, 0x10000, 0), "file and product version 1.0.0.0")
