@@ -202,10 +202,11 @@ static DWORD littleEndian(const unsigned char *at, int bytes)
 
 // Returns the offset at which the diskette image ends in the program file of
 // `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate
-// table begins when signing appended one, otherwise the end of the file. The table counts only when the
-// PE header that names it lies wholly inside the file and is a PE32 header
-// with room for that entry, and the table ends exactly at the end of the file
-// with at least IMAGE_SIZE bytes before it. Never reads outside the view.
+// table begins when signing appended one, otherwise the end of the file. The
+// table counts only when the PE header that names it lies wholly inside the
+// file and is a PE32 header with room for that entry, and the table ends
+// exactly at the end of the file with at least IMAGE_SIZE bytes before it.
+// Never reads outside the view.
 static DWORD imageEnd(const unsigned char *view, DWORD size)
 {
     // Offsets in a PE32 header: the optional header follows the signature and
