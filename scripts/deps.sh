@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing fwdisk need, when it is missing:
 # the mingw-w64 cross compiler, CMake and Ninja, GoogleTest, the diskette
-# tools, 32-bit Wine, tmux, qemu, git (for scripts/reproduce.sh), and the
-# checkers. Needs root (or sudo) only when something is missing.
+# tools, 32-bit Wine, tmux, qemu, git (for scripts/reproduce.sh), the
+# signing tools (for scripts/sign.sh and its test), and the checkers. Needs
+# root (or sudo) only when something is missing.
 set -euo pipefail
 
 packages=(
