@@ -248,7 +248,7 @@ TEST(Program, Reports) {
         setUpPc();
         machine.programPath = "C:\\" + std::string(length - 3, 'p');
         fail("CreateFileA", 28, ERROR_FILE_NOT_FOUND);
-        fake::Run run = fake::run();
+        run = fake::run();
         std::string path = machine.programPath.substr(0, MAX_PATH - 1);
         std::string message = "CreateFile (\"" + path + "\") error \"The system cannot find the file specified\"";
         EXPECT_EQ(dialogue('E') + fatal(message.substr(0, 255)) + kPause, run.screen) << length;

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <sstream>
 
 int fwdisk_main(void);
@@ -101,7 +102,8 @@ Run run() {
         dup2(fileno(screen), STDOUT_FILENO);
         setvbuf(logFile = log, nullptr, _IONBF, 0);
         setvbuf(writesFile = writes, nullptr, _IONBF, 0);
-        callCount.clear(); // calls the tests made themselves do not count
+        callCount.clear(); // calls the tests made themselves leave nothing behind
+        lastError = 0;
         exit(fwdisk_main());
     }
     Run r;

@@ -10,7 +10,6 @@
 
 #include <deque>
 #include <map>
-#include <set>
 #include <string>
 #include <vector>
 
