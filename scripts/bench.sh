@@ -5,7 +5,7 @@
 #
 #   scripts/bench.sh build/win/fwdisk.exe      (RUNS=7 by default)
 #
-# Builds nothing of the project; only the trivial program scripts/hello.c,
+# Builds nothing of the project; only the trivial program testbed/hello.c,
 # in a temporary directory. Makes no judgement on the times.
 #
 # How start-to-prompt is measured: each run gets a fresh tmux console whose
@@ -22,8 +22,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=scripts/console.sh
-source "$root/scripts/console.sh"
+# shellcheck source=testbed/console.sh
+source "$root/testbed/console.sh"
 
 exe=$(e2e_program_arg "$@")
 runs=${RUNS:-7}
@@ -33,7 +33,7 @@ e2e_begin
 e2e_need i686-w64-mingw32-gcc i686-w64-mingw32-objdump
 
 hello=$E2E_WORK/hello.exe
-i686-w64-mingw32-gcc -Os -s -o "$hello" "$root/scripts/hello.c"
+i686-w64-mingw32-gcc -Os -s -o "$hello" "$root/testbed/hello.c"
 
 size=$(stat -c %s "$exe")
 echo "Program:  $exe"

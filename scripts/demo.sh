@@ -11,8 +11,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-# shellcheck source=scripts/console.sh
-source "$root/scripts/console.sh"
+# shellcheck source=testbed/console.sh
+source "$root/testbed/console.sh"
 
 exe=$(e2e_program_arg "$@")
 
@@ -78,7 +78,7 @@ heading "Boot the written diskette in QEMU and read its serial console"
 head -c "$E2E_IMAGE_SIZE" "$E2E_DISK" >"$E2E_WORK/diskette.img"
 # The project's own boot check: it shows the serial console's banner line,
 # then checks for a power-off rather than a reset.
-"$root/scripts/boot-image.sh" "$E2E_WORK/diskette.img"
+"$root/testbed/boot-image.sh" "$E2E_WORK/diskette.img"
 
 echo
 echo "Demo complete: the diskette written by $(basename "$exe") boots."

@@ -8,8 +8,8 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=scripts/console.sh
-source "$root/scripts/console.sh"
+# shellcheck source=testbed/console.sh
+source "$root/testbed/console.sh"
 
 [ $# -eq 2 ] || { echo "usage: $0 CASE FWDISK_EXE" >&2; exit 2; }
 case_name=$1
@@ -58,7 +58,7 @@ case_fresh_console() {
 
     e2e_need qemu-system-i386
     head -c "$E2E_IMAGE_SIZE" "$E2E_DISK" >"$E2E_WORK/diskette.img"
-    "$root/scripts/boot-image.sh" "$E2E_WORK/diskette.img" || e2e_fail "the diskette written to E: does not boot"
+    "$root/testbed/boot-image.sh" "$E2E_WORK/diskette.img" || e2e_fail "the diskette written to E: does not boot"
 }
 
 case_signed_from_cmd() {

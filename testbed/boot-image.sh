@@ -2,7 +2,7 @@
 # Boots a diskette image in QEMU (software emulation, no window) and checks
 # that it prints the payload banner on COM1 and then powers the machine off.
 #
-#   scripts/boot-image.sh IMAGE
+#   testbed/boot-image.sh IMAGE
 #
 # Exit 0 only if, within BOOT_TIMEOUT seconds (default 60), the serial output
 # holds "FWDISK payload booted" and QEMU ends because the guest powered off.

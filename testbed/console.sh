@@ -4,7 +4,7 @@
 # real console (for _getch), and lets the caller type keys and read the
 # screen.
 #
-#   source scripts/console.sh
+#   source testbed/console.sh
 #   e2e_begin                 work dir, cleanup trap, tool check
 #   e2e_prefix                Wine prefix whose E: is a diskette drive backed
 #                             by the regular file $E2E_DISK
