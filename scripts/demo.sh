@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Walks through one use of the packaged program as a technician would see
 # it, without real hardware: the program runs under Wine in a console of its
-# own (tmux), drive E: is a diskette drive whose contents are a 2 MB file,
-# and the diskette it writes is then booted in QEMU.
+# own (tmux) on a PC of stand-in drives (testbed/pc.sh), served from files by
+# the stand-in storage driver stordrv.sys built beside the program; it
+# writes the 4 GB USB stick E:, which then boots in QEMU as a hard disk.
 #
 #   scripts/demo.sh build/win/fwdisk.exe
 #
@@ -13,6 +14,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=testbed/console.sh
 source "$root/testbed/console.sh"
+# shellcheck source=testbed/pc.sh
+source "$root/testbed/pc.sh"
 
 exe=$(e2e_program_arg "$@")
 
@@ -31,18 +34,16 @@ show_screen() {
 e2e_begin
 e2e_need qemu-system-i386
 
-heading "Prepare a Windows environment (Wine) with a diskette in drive E:"
-e2e_prefix
-echo "Drive E: is the file $E2E_DISK ($(stat -c %s "$E2E_DISK") bytes)."
+heading "Prepare a PC (Wine) with these drives"
+pc_drives
+pc_prefix "$(dirname "$exe")/stordrv.sys"
+echo "The drives are stand-ins: files served by a stand-in storage driver under Wine."
 
 heading "Start $(basename "$exe") in a console window of its own"
 e2e_start "$exe"
 e2e_wait_text 'Enter drive letter to be overwritten with FWDISK files :'
 show_screen
-
-echo "(Wine answers no disk geometry, so no drive is listed; on Windows the"
-echo " removable drives large enough for the image appear under the search line."
-echo " Any letter can still be typed.)"
+echo "(Listed: the removable drives with a medium large enough for the image.)"
 
 heading "Press E to choose drive E:"
 e2e_keys E
@@ -69,16 +70,19 @@ e2e_stop
 echo "The program ended with exit code $E2E_EXIT."
 e2e_expect_exit 0
 
-heading "Check what was written to drive E:"
-e2e_expect_image_written "$exe"
-echo "The first $E2E_IMAGE_SIZE bytes of E: are the diskette image carried in $(basename "$exe");"
-echo "the $((E2E_DISK_SIZE - E2E_IMAGE_SIZE)) bytes after them are untouched."
+heading "The driver's record of the write"
+# From the write on: the write, the dismount (control code 0x00090020), the close.
+sed -n '/^E: write /,$p' "$PC_LOG"
 
-heading "Boot the written diskette in QEMU and read its serial console"
-head -c "$E2E_IMAGE_SIZE" "$E2E_DISK" >"$E2E_WORK/diskette.img"
-# The project's own boot check: it shows the serial console's banner line,
-# then checks for a power-off rather than a reset.
-"$root/testbed/boot-image.sh" "$E2E_WORK/diskette.img"
+heading "Check what was written to the stick"
+pc_expect_stick_written "$exe"
+echo "Its partition (E:) starts with the $E2E_IMAGE_SIZE-byte diskette image carried in"
+echo "$(basename "$exe"); every other byte of the 4 GB stick is as it was."
+
+heading "Boot the whole stick in QEMU as a hard disk and read its serial console"
+# The BIOS runs the stick's MBR, which starts the active partition: the
+# written image. The check shows the banner, then checks for a power-off.
+"$root/testbed/boot-image.sh" --hard-disk "$PC_STICK"
 
 echo
-echo "Demo complete: the diskette written by $(basename "$exe") boots."
+echo "Demo complete: the stick written by $(basename "$exe") boots as a hard disk."

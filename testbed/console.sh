@@ -6,8 +6,7 @@
 #
 #   source testbed/console.sh
 #   e2e_begin                 work dir, cleanup trap, tool check
-#   e2e_prefix                Wine prefix whose E: is a diskette drive backed
-#                             by the regular file $E2E_DISK
+#   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives)
 #   e2e_start EXE [ARGS...]   runs EXE under Wine in a fresh console
 #   e2e_wait_text TEXT        polls the screen until TEXT shows
 #   e2e_keys KEY...           types keys (tmux send-keys names)
@@ -22,15 +21,13 @@
 #
 # Layout of the work dir ($E2E_WORK):
 #   prefix/   the Wine prefix       tmp/      TMPDIR of Wine (its server dir)
-#   edir/     E:'s folder           disk.img  E:'s contents ($E2E_DISK)
+#   setup.log the output of Wine's setup commands
 #   status    "exit=N" once the program in the console has ended
 
 E2E_TIMEOUT=${E2E_TIMEOUT:-60}
 # The size of a 1.44 MB diskette and of the image fwdisk.exe carries.
+# shellcheck disable=SC2034 # for the scripts that source this one
 E2E_IMAGE_SIZE=1474560
-# E:'s backing file is larger than a diskette: the bytes past the image are
-# a margin that must come through a write untouched.
-E2E_DISK_SIZE=$((2 * 1024 * 1024))
 E2E_WORK=
 E2E_EXIT=
 E2E_STARTED=
@@ -77,8 +74,7 @@ e2e_begin() {
     trap _e2e_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
-    mkdir -p "$E2E_WORK/tmp" "$E2E_WORK/edir"
-    E2E_DISK=$E2E_WORK/disk.img
+    mkdir -p "$E2E_WORK/tmp"
     E2E_SOCKET=$E2E_WORK/tmux.sock
     # Wine keeps its server socket under TMPDIR: in our work dir, it goes
     # away with it.
@@ -97,21 +93,10 @@ _e2e_wine_quiet() {
     }
 }
 
-# A fresh prefix in which \\.\E: is a removable drive whose raw contents are
-# the file $E2E_DISK. It starts out as numbered 16-byte lines (kept as
-# $E2E_WORK/before.img): every line holds its own offset, so any byte written
-# in the wrong place shows.
+# A fresh Wine prefix, its server ended.
 e2e_prefix() {
     e2e_log "creating Wine prefix $WINEPREFIX"
     _e2e_wine_quiet wineboot -i
-    _e2e_wine_quiet wineserver -w
-    seq -f '%015.0f' 0 16 $((E2E_DISK_SIZE - 16)) >"$E2E_WORK/before.img"
-    cp "$E2E_WORK/before.img" "$E2E_DISK"
-    ln -sfn "$E2E_WORK/edir" "$WINEPREFIX/dosdevices/e:"
-    ln -sfn "$E2E_DISK" "$WINEPREFIX/dosdevices/e::"
-    _e2e_wine_quiet wine reg add 'HKLM\Software\Wine\Drives' /v e: /d floppy /f
-    # The server reads the drive types when it starts.
-    _e2e_wine_quiet wineserver -k
     _e2e_wine_quiet wineserver -w
 }
 
@@ -213,16 +198,4 @@ e2e_stop() {
         wineserver -k >/dev/null 2>&1 || true
         timeout 20 wineserver -w >/dev/null 2>&1 || true
     fi
-}
-
-# Checks that the first $E2E_IMAGE_SIZE bytes of E:'s backing file are the
-# image EXE carries (its last $E2E_IMAGE_SIZE bytes) and that the rest is as
-# e2e_prefix left it.
-e2e_expect_image_written() {
-    local exe=$1 before=$E2E_WORK/before.img
-    cmp <(head -c "$E2E_IMAGE_SIZE" "$E2E_DISK") <(tail -c "$E2E_IMAGE_SIZE" "$exe") ||
-        e2e_fail "E: does not start with the image at the end of $exe"
-    cmp <(tail -c +$((E2E_IMAGE_SIZE + 1)) "$E2E_DISK") <(tail -c +$((E2E_IMAGE_SIZE + 1)) "$before") ||
-        e2e_fail "bytes past the image on E: were changed"
-    [ "$(stat -c %s "$E2E_DISK")" -eq "$E2E_DISK_SIZE" ] || e2e_fail "E:'s file changed size"
 }

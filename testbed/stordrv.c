@@ -21,7 +21,7 @@
 // with the drive, the request, its control code, offset and length (0 where
 // the request has none), the status it was completed with and the byte count
 // handed back. Requests are served one at a time, as the program makes them.
-#include <ntddk.h>
+#include <ntifs.h>
 #include <ntdddisk.h>
 
 // ntoskrnl's own formatter; no header of the cross compiler's DDK declares it.
@@ -179,11 +179,16 @@ static ULONGLONG capacity(const struct drive *drive)
 }
 
 // Answers a device control request `code` with an output buffer of `room`
-// bytes at `buffer`. Only the drive geometry is known; a drive without a
-// medium has none. Sets *information to the bytes returned.
+// bytes at `buffer`. Only the drive geometry and a dismount are known; a
+// drive without a medium has no geometry. Sets *information to the bytes
+// returned.
 static NTSTATUS deviceControl(const struct drive *drive, ULONG code, void *buffer, ULONG room,
                               ULONG_PTR *information)
 {
+    // Wine hands a volume's dismount to its device: a volume served raw has
+    // no file system to dismount.
+    if (code == FSCTL_DISMOUNT_VOLUME)
+        return STATUS_SUCCESS;
     if (code != IOCTL_DISK_GET_DRIVE_GEOMETRY)
         return STATUS_INVALID_DEVICE_REQUEST;
     if (drive->fault == FAULT_NO_MEDIUM)
@@ -266,7 +271,8 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
         status = deviceControl(drive, code, irp->AssociatedIrp.SystemBuffer, length, &information);
         break;
     case IRP_MJ_FILE_SYSTEM_CONTROL:
-        // Dismounting a volume that has no file system of ours: nothing to do.
+        // A file system request (on Windows, a dismount comes this way):
+        // there is no file system here, so nothing to do.
         request = "fs-control";
         code = stack->Parameters.FileSystemControl.FsControlCode;
         break;

@@ -1,8 +1,13 @@
 #!/bin/bash
-# The packaged fwdisk.exe under Wine in a real console (tmux), writing to a
-# diskette drive E: backed by a 2 MB file.   tests/e2e/cases.sh CASE FWDISK_EXE
-#   fresh-console    started by Wine alone, as a double-click would: E, Y writes the image, the
-#                    result stays up until a key, exit 0; then what E: holds boots in QEMU
+# The packaged fwdisk.exe under Wine in a real console (tmux), on the PC of
+# drives of testbed/pc.sh, whose stand-in driver (stordrv.sys, beside the
+# program) records every request.   tests/e2e/cases.sh CASE FWDISK_EXE
+#   stick            started by Wine alone, as a double-click would: lists the stick and the
+#                    diskette; E, Y writes the image at the start of the stick's partition, one
+#                    write, then the dismount; the result stays up until a key, exit 0; the
+#                    stick then boots in QEMU as a hard disk
+#   write-protected  the stick is write-protected: E, Y reports Wine's text, exit 1, the stick
+#                    unchanged
 #   signed-from-cmd  a signed copy started by cmd after cmd has printed: E, Y writes the image
 #                    carried before the certificate table, exit 0 without a pause
 set -euo pipefail
@@ -10,6 +15,8 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=testbed/console.sh
 source "$root/testbed/console.sh"
+# shellcheck source=testbed/pc.sh
+source "$root/testbed/pc.sh"
 
 [ $# -eq 2 ] || { echo "usage: $0 CASE FWDISK_EXE" >&2; exit 2; }
 case_name=$1
@@ -21,9 +28,12 @@ readonly TITLE_LINES=(
     '   QV ZK240R5 FWDISK Creation Utility 1.00'
     ''
     'Searching for removable drives...'
-    # No drive is listed: Wine cannot tell a file-backed drive's geometry.
+    ' A: 1.44 MB'
+    ' E: 3,997 MB'
     'Enter drive letter to be overwritten with FWDISK files :'
     'Overwrite drive E: (Y/N)?:'
+)
+readonly DONE_LINES=(
     ''
     '  Congratulations! You have successfully created a bootable FWDISK in drive E:'
 )
@@ -31,6 +41,24 @@ readonly TITLE_LINES=(
 # The whole screen must be the lines given.
 expect_screen() {
     diff <(printf '%s\n' "$@") <(e2e_screen) >&2 || e2e_fail "screen differs (< expected, > seen)"
+}
+
+# The driver's whole record must be the scan (each drive opened, asked for
+# its geometry with a 24-byte buffer and closed before the next; H: has no
+# card), then E: opened and the lines given, then E: closed.
+expect_record() {
+    local drive
+    {
+        for drive in A:0x00000000:24 E:0x00000000:24 F:0x00000000:24 G:0x00000000:24 H:0xc0000013:0; do
+            IFS=: read -r letter status bytes <<<"$drive"
+            echo "$letter: create code=0x00000000 offset=0 length=0 status=0x00000000 information=0"
+            echo "$letter: device-control code=0x00070000 offset=0 length=24 status=$status information=$bytes"
+            echo "$letter: close code=0x00000000 offset=0 length=0 status=0x00000000 information=0"
+        done
+        echo "E: create code=0x00000000 offset=0 length=0 status=0x00000000 information=0"
+        printf '%s\n' "$@"
+        echo "E: close code=0x00000000 offset=0 length=0 status=0x00000000 information=0"
+    } | diff - "$PC_LOG" >&2 || e2e_fail "driver record differs (< expected, > seen)"
 }
 
 # Answers E to the letter prompt and Y to the confirmation.
@@ -41,12 +69,11 @@ pick_e_and_confirm() {
     e2e_keys Y
 }
 
-case_fresh_console() {
+case_stick() {
     e2e_start "$exe"
     pick_e_and_confirm
     e2e_wait_text "$PAUSE_TEXT"
-    expect_screen "${TITLE_LINES[@]}" '' "$PAUSE_TEXT"
-    e2e_expect_image_written "$exe"
+    expect_screen "${TITLE_LINES[@]}" "${DONE_LINES[@]}" '' "$PAUSE_TEXT"
     # A console opened for the program alone closes with it: the result
     # must stay up until a key.
     sleep 1
@@ -55,10 +82,26 @@ case_fresh_console() {
     e2e_wait_exit
     e2e_expect_exit 0
     e2e_stop
-
+    # One write of the image at the volume's start, then the dismount.
+    expect_record \
+        "E: write code=0x00000000 offset=0 length=1474560 status=0x00000000 information=1474560" \
+        "E: device-control code=0x00090020 offset=0 length=0 status=0x00000000 information=0"
+    pc_expect_stick_written "$exe"
     e2e_need qemu-system-i386
-    head -c "$E2E_IMAGE_SIZE" "$E2E_DISK" >"$E2E_WORK/diskette.img"
-    "$root/testbed/boot-image.sh" "$E2E_WORK/diskette.img" || e2e_fail "the diskette written to E: does not boot"
+    "$root/testbed/boot-image.sh" --hard-disk "$PC_STICK" || e2e_fail "the stick does not boot as a hard disk"
+}
+
+case_write_protected() {
+    e2e_start "$exe"
+    pick_e_and_confirm
+    e2e_wait_text "$PAUSE_TEXT"
+    expect_screen "${TITLE_LINES[@]}" '' '' '*** WriteFile error "Write protected" ***' '' "$PAUSE_TEXT"
+    e2e_keys x
+    e2e_wait_exit
+    e2e_expect_exit 1
+    e2e_stop
+    expect_record "E: write code=0x00000000 offset=0 length=1474560 status=0xc00000a2 information=0"
+    pc_expect_stick_unchanged
 }
 
 case_signed_from_cmd() {
@@ -76,14 +119,14 @@ case_signed_from_cmd() {
     pick_e_and_confirm
     e2e_wait_exit
     e2e_expect_exit 0
-    expect_screen started "${TITLE_LINES[@]}"
+    expect_screen started "${TITLE_LINES[@]}" "${DONE_LINES[@]}"
     # The image is what follows the program part, not the signed file's end.
-    e2e_expect_image_written "$exe"
+    pc_expect_stick_written "$exe"
 }
 
 run=case_${case_name//-/_}
 declare -F "$run" >/dev/null || e2e_fail "unknown case '$case_name'"
 e2e_begin
-e2e_prefix
+pc_prefix "$(dirname "$exe")/stordrv.sys" E "$([ "$case_name" = write-protected ] && echo 2 || echo 0)"
 "$run"
 echo "PASS: $case_name"

@@ -1,0 +1,188 @@
+# shellcheck shell=bash
+# Used by scripts/demo.sh and the end-to-end tests, after testbed/console.sh:
+# a PC of drives under Wine. The stand-in storage driver stordrv.sys
+# (testbed/stordrv.c) serves each drive's raw volume from a file in the work
+# dir and records every request it receives in $PC_LOG.
+#
+#   pc_prefix DRIVER [LETTER FAULT]   a fresh Wine prefix with the PC's drives,
+#                                     DRIVER registered and started; FAULT (a
+#                                     stordrv fault number) given to LETTER
+#   pc_drives                         the drives, one line each
+#   pc_expect_stick_written EXE       E:'s volume starts with EXE's image, all
+#                                     else on the stick as it was
+#   pc_expect_stick_unchanged         every byte of the stick as it was
+#
+# The PC's drives (the letter, what it is, its backing file in the work dir):
+PC_DRIVES=(
+    'A: 1.44 MB diskette                                       diskette.img'
+    'E: 4 GB USB stick: MBR with boot code, one active FAT32   stick.img'
+    '   partition at 1 MiB, which is the volume E:'
+    'F: 1 MB memory card, too small for the image              card.img'
+    'G: 500 GB USB hard disk, which Windows counts as fixed    usb-hdd.img'
+    'H: card reader without a card                             (none)'
+)
+# Their stordrv lines: LETTER CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE
+# START FAULT FILE. MEDIA is Windows' MEDIA_TYPE: 2 a 1.44 MB diskette, 11
+# removable media, 12 a fixed disk. Faults: 1 no medium, 2 write-protected,
+# 3 short write.
+_PC_TABLE=(
+    'A 80 2 18 512 2 1 0 0 diskette.img'
+    'E 486 255 63 512 11 1 1048576 0 stick.img'
+    'F 16 4 32 512 11 1 0 0 card.img'
+    'G 60801 255 63 512 12 0 0 0 usb-hdd.img'
+    'H 0 0 0 512 11 1 0 1 card-reader.img'
+)
+# Where E:'s volume starts on the stick (LBA 2048), and its size.
+PC_STICK_START=1048576
+PC_STICK_VOLUME=$((486 * 255 * 63 * 512))
+PC_STICK=
+PC_LOG=
+
+# Prints the PC's drives, one line each, for a reader.
+pc_drives() { printf '  %s\n' "${PC_DRIVES[@]}"; }
+
+# Writes the stick $PC_STICK: a sparse 4 GB disk whose MBR carries
+# syslinux's boot code and one active FAT32 (LBA) partition at 1 MiB that
+# holds a fresh FAT32 file system. Keeps a sparse copy as stick.before.
+_pc_make_stick() {
+    local mbr=/usr/lib/syslinux/mbr/mbr.bin sectors=$((PC_STICK_VOLUME / 512))
+    [ -r "$mbr" ] || e2e_fail "no $mbr (scripts/deps.sh installs syslinux-common)"
+    truncate -s $((PC_STICK_START + PC_STICK_VOLUME)) "$PC_STICK"
+    dd if="$mbr" of="$PC_STICK" conv=notrunc status=none
+    # The partition entry: active, CHS 0/32/33 to the CHS maximum, type 0x0C,
+    # first sector and sector count in little-endian; then the signature.
+    {
+        printf '\x80\x20\x21\x00\x0c\xfe\xff\xff'
+        _pc_le32 $((PC_STICK_START / 512))
+        _pc_le32 "$sectors"
+    } | dd of="$PC_STICK" bs=1 seek=446 conv=notrunc status=none
+    printf '\x55\xaa' | dd of="$PC_STICK" bs=1 seek=510 conv=notrunc status=none
+    PATH=$PATH:/usr/sbin:/sbin mkfs.fat -F 32 -n STICK -i 1234abcd -h 2048 \
+        --offset $((PC_STICK_START / 512)) "$PC_STICK" $((PC_STICK_VOLUME / 1024)) \
+        >>"$E2E_WORK/setup.log" 2>&1 || e2e_fail "mkfs.fat on the stick failed"
+    cp --sparse=always "$PC_STICK" "$E2E_WORK/stick.before"
+}
+
+# Prints the number N as 4 bytes, least significant first.
+_pc_le32() {
+    local n=$1 i
+    for i in 0 1 2 3; do
+        # shellcheck disable=SC2059 # the format is the byte itself
+        printf "\\x$(printf %02x $(((n >> (8 * i)) & 255)))"
+    done
+}
+
+# The NT path of a file of the work dir, for the driver: \??\Z:\... .
+_pc_nt_path() { printf '\\??\\Z:%s' "${1//\//\\}"; }
+
+# A string as a .reg file writes it: backslashes doubled.
+_pc_reg() { printf '%s' "${1//\\/\\\\}"; }
+
+# Makes a fresh Wine prefix (e2e_prefix) whose drives are the PC's: their
+# backing files in the work dir, the stick as _pc_make_stick writes it, the
+# diskette numbered 16-byte lines, the rest empty. Registers the driver file
+# DRIVER as the service stordrv with the drive table, gives each letter the
+# drive type Windows would (removable or fixed), and starts the driver in a
+# persistent wineserver. With LETTER FAULT, that drive has that fault.
+pc_prefix() {
+    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter fields reg=$E2E_WORK/pc.reg
+    [ -r "$driver" ] || e2e_fail "no driver at $driver (scripts/build.sh builds it)"
+    e2e_prefix
+    PC_STICK=$E2E_WORK/stick.img
+    PC_LOG=$E2E_WORK/driver.log
+    seq -f '%015.0f' 0 16 $((E2E_IMAGE_SIZE - 16)) >"$E2E_WORK/diskette.img"
+    truncate -s $((16 * 4 * 32 * 512)) "$E2E_WORK/card.img"
+    truncate -s $((60801 * 255 * 63 * 512)) "$E2E_WORK/usb-hdd.img"
+    _pc_make_stick
+    cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/stordrv.sys"
+    {
+        echo 'REGEDIT4'
+        echo
+        echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\stordrv]'
+        echo '"Type"=dword:00000001'
+        echo '"Start"=dword:00000003'
+        echo '"ErrorControl"=dword:00000001'
+        printf '%s\n' '"ImagePath"="C:\\windows\\system32\\drivers\\stordrv.sys"'
+        echo "\"Log\"=\"$(_pc_reg "$(_pc_nt_path "$PC_LOG")")\""
+        echo
+        echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\stordrv\Drives]'
+        for line in "${_PC_TABLE[@]}"; do
+            read -r letter _ <<<"$line"
+            fields=${line% *}
+            [ "$letter" = "$fault_letter" ] && fields="${fields% *} $fault"
+            echo "\"$letter:\"=\"$(_pc_reg "$fields $(_pc_nt_path "$E2E_WORK/${line##* }")")\""
+        done
+        echo
+        # What GetDriveType answers: Wine asks its registry, not the driver.
+        echo '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]'
+        for line in "${_PC_TABLE[@]}"; do
+            read -r letter _ _ _ _ _ removable _ <<<"$line"
+            echo "\"${letter,,}:\"=\"$([ "$removable" = 1 ] && echo floppy || echo hd)\""
+        done
+    } >"$reg"
+    for line in "${_PC_TABLE[@]}"; do
+        letter=${line%% *}
+        letter=${letter,,}
+        mkdir -p "$E2E_WORK/root-$letter"
+        rm -f "$WINEPREFIX/dosdevices/$letter:" "$WINEPREFIX/dosdevices/$letter::"
+        ln -s "$E2E_WORK/root-$letter" "$WINEPREFIX/dosdevices/$letter:"
+    done
+    _e2e_wine_quiet wine reg import "$reg"
+    # The server reads the drive types when it starts; the driver runs in a
+    # server that stays up for the program to reach it.
+    _e2e_wine_quiet wineserver -k
+    _e2e_wine_quiet wineserver -w
+    _e2e_wine_quiet wineserver -p
+    _e2e_wine_quiet wine net start stordrv
+    [ -f "$PC_LOG" ] || e2e_fail "the driver started but made no record"
+}
+
+# Checks that the bytes of the stick and of stick.before are the same outside
+# [FROM, TO): Python seeks past the holes both files share, so the 4 GB are
+# not read.
+_pc_same_outside() {
+    python3 - "$PC_STICK" "$E2E_WORK/stick.before" "$1" "$2" <<'EOF' || e2e_fail "the stick changed outside [$1, $2)"
+import os, sys
+new, old, skip_from, skip_to = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+
+def data(path):
+    # The [start, end) ranges of the file that hold data.
+    ranges, pos, fd = [], 0, os.open(path, os.O_RDONLY)
+    size = os.fstat(fd).st_size
+    while pos < size:
+        try:
+            start = os.lseek(fd, pos, os.SEEK_DATA)
+        except OSError:
+            break
+        pos = os.lseek(fd, start, os.SEEK_HOLE)
+        ranges.append((start, pos))
+    os.close(fd)
+    return size, ranges
+
+size, ranges = data(new)
+old_size, old_ranges = data(old)
+if size != old_size:
+    sys.exit(f"size {size}, was {old_size}")
+with open(new, "rb") as a, open(old, "rb") as b:
+    for start, end in ranges + old_ranges:
+        for lo, hi in ((start, min(end, skip_from)), (max(start, skip_to), end)):
+            for at in range(lo, hi, 1 << 20):
+                n = min(hi, at + (1 << 20)) - at
+                a.seek(at)
+                b.seek(at)
+                if a.read(n) != b.read(n):
+                    sys.exit(f"differs in [{at}, {at + n})")
+EOF
+}
+
+# Checks that E:'s volume on the stick starts with the image EXE carries (its
+# last bytes) and that every other byte of the stick is as it was.
+pc_expect_stick_written() {
+    local exe=$1
+    cmp -n "$E2E_IMAGE_SIZE" -i "$PC_STICK_START:$(($(stat -c %s "$exe") - E2E_IMAGE_SIZE))" "$PC_STICK" "$exe" ||
+        e2e_fail "E: does not start with the image at the end of $exe"
+    _pc_same_outside "$PC_STICK_START" $((PC_STICK_START + E2E_IMAGE_SIZE))
+}
+
+# Checks that every byte of the stick is as it was.
+pc_expect_stick_unchanged() { _pc_same_outside 0 0; }
