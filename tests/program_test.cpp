@@ -258,18 +258,24 @@ TEST(Program, Reports) {
 
 // A signed program file ends with its certificate table: the image ends
 // where the table begins, when the PE header says so plainly; otherwise it
-// ends the file.
-TEST(Program, ASignedProgramWritesTheImageBeforeItsCertificates) {
+// ends the file. An image that would begin inside the program's sections is
+// a file cut short: it is refused, and nothing is written.
+TEST(Program, TheImageFoundInSignedAndDamagedProgramFiles) {
     auto put = [](std::string &f, size_t at, unsigned long long v, int bytes) {
         for (int i = 0; i < bytes && at + i < f.size(); ++i)
             f[at + i] = (char)(v >> 8 * i);
     };
     // Program bytes before the image and table bytes after it; where the PE
     // header starts (< 0: from the end); `bytes` bytes `at` from its start set
-    // to `value`; whether the table counts.
-    struct Case { const char *what; size_t code, table; long long header, at; unsigned long long value; int bytes; bool counts; };
+    // to `value`; whether the table counts; bytes between the sections' end
+    // and the image; bytes cut off the end; which of the three sections ends
+    // last; whether the file is refused.
+    struct Case {
+        const char *what; size_t code, table; long long header, at; unsigned long long value; int bytes; bool counts;
+        size_t gap = 0, cut = 0; int last = 1; bool refused = false;
+    };
     const Case cases[] = {
-        {"signed", 4099, 3000, 128, 0, 'P', 1, true},
+        {"signed, the image right after the sections", 4099, 3000, 128, 0, 'P', 1, true},
         {"nothing before the image", 0, 3000, 128, 0, 'P', 1, true},
         {"unsigned, nothing before the image", 0, 0, 128, 152, 0, 8, false},
         {"header last in the file", 4099, 3000, -160, 0, 'P', 1, true},
@@ -288,23 +294,43 @@ TEST(Program, ASignedProgramWritesTheImageBeforeItsCertificates) {
         {"optional header just long enough", 4099, 3000, 128, 20, 136, 2, true},
         {"4 data directories", 4099, 3000, 128, 116, 4, 4, false},
         {"5 data directories", 4099, 3000, 128, 116, 5, 4, true},
+        {"cut short by a byte", 4099, 0, 128, 0, 'P', 1, false, 0, 1, 0, true},
+        {"cut short by 4,096 bytes", 4099, 0, 128, 0, 'P', 1, false, 0, 4096, 2, true},
+        {"padding before the image", 4099, 0, 128, 0, 'P', 1, false, 99},
+        {"signed, padding before the image", 4099, 3000, 128, 0, 'P', 1, true, 1},
+        {"cut short, section table last in the file", 4099, 0, -368, 0, 'P', 1, false, 0, 1, 1, true},
+        {"cut short, section table a byte past the end", 4099, 0, -367, 0, 'P', 1, false, 0, 1},
+        {"cut short, section table far past the end", 4099, 0, 128, 6, 0xFFFF, 2, false, 0, 1},
     };
     for (const Case &c : cases) {
         setUpPc();
         std::string &f = machine.programFile = programFile(c.code) + std::string(c.table, '\x5A');
+        f.resize(f.size() - c.cut);
         size_t h = c.header < 0 ? f.size() + c.header : c.header;
         f.replace(0, 2, "MZ");
         put(f, 60, h, 4);
         if (h < f.size()) {
+            f.replace(h, std::min<size_t>(368, f.size() - h), std::string(std::min<size_t>(368, f.size() - h), '\0'));
             f.replace(h, 4, "PE\0\0", 4);
+            put(f, h + 6, 3, 2); // sections
             put(f, h + 20, 224, 2);
             put(f, h + 24, 0x10B, 2);
             put(f, h + 116, 16, 4);
-            put(f, h + 152, (c.code + IMAGE_SIZE) | (unsigned long long)c.table << 32, 8); // offset, size
+            put(f, h + 152, (f.size() - c.table) | (unsigned long long)c.table << 32, 8); // offset, size
+            for (int i = 0; i < 3; ++i) { // each ends half way to the sections' end but the last
+                size_t end = i == c.last ? c.code - c.gap : (c.code - c.gap) / 2;
+                put(f, h + 248 + 40 * i + 16, (end - end / 2) | (unsigned long long)(end / 2) << 32, 8); // size, offset
+            }
             put(f, h + c.at, c.value, c.bytes);
         }
         fake::Run run = fake::run();
-        size_t start = c.counts ? c.code : f.size() - IMAGE_SIZE;
+        size_t start = c.counts ? f.size() - c.table - IMAGE_SIZE : f.size() - IMAGE_SIZE;
+        if (c.refused) {
+            EXPECT_EQ(dialogue('E') + fatal(R"(No FWDISK image in program file "C:\Tools\fwdisk.exe")") + kPause, run.screen) << c.what;
+            EXPECT_EQ(1, run.exitCode) << c.what;
+            EXPECT_EQ(-1, run.find("WriteFile")) << c.what;
+            continue;
+        }
         EXPECT_EQ(0, run.exitCode) << c.what;
         EXPECT_GE(run.find("WriteFile(vol:E, view+" + std::to_string(start) + ", 1474560,"), 0) << c.what;
         EXPECT_TRUE(run.written == f.substr(start, IMAGE_SIZE)) << c.what;
