@@ -7,7 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
 
-cmake -S . -B build/win -G Ninja --toolchain cmake/mingw-i686.cmake \
+# The toolchain is read once, when the build folder is made; naming it again
+# would only make CMake warn that it went unused.
+toolchain=(--toolchain cmake/mingw-i686.cmake)
+[ ! -f build/win/CMakeCache.txt ] || toolchain=()
+cmake -S . -B build/win -G Ninja "${toolchain[@]}" \
       -DCMAKE_BUILD_TYPE=MinSizeRel -DFWDISK_IMAGE="${FWDISK_IMAGE:-}" >/dev/null
 cmake --build build/win
 
