@@ -287,6 +287,7 @@ TEST(Program, TheImageFoundInSignedAndDamagedProgramFiles) {
         {"too little before the table", 0, 3000, 128, 152, 3001ull << 32 | (IMAGE_SIZE - 1), 8, false},
         {"no MZ", 4099, 3000, 128, -127, 'X', 1, false},
         {"no MZ either", 4099, 3000, 128, -128, 'X', 1, false},
+        {"no MZ, nothing before the image", 0, 0, 128, -128, 'X', 1, false},
         {"bad signature", 4099, 3000, 128, 3, 1, 1, false},
         {"bad signature start", 4099, 3000, 128, 0, 'Q', 1, false},
         {"PE32+", 4099, 3000, 128, 24, 0x20B, 2, false},
