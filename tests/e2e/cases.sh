@@ -8,8 +8,9 @@
 #                    stick then boots in QEMU as a hard disk
 #   write-protected  the stick is write-protected: E, Y reports Wine's text, exit 1, the stick
 #                    unchanged
-#   signed-from-cmd  a signed copy started by cmd after cmd has printed: E, Y writes the image
-#                    carried before the certificate table, exit 0 without a pause
+#   signed-from-cmd  a copy signed twice (SHA-1, then SHA-256 nested), started by cmd after
+#                    cmd has printed: E, Y writes the image carried before the certificate
+#                    table, exit 0 without a pause
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -109,10 +110,12 @@ case_signed_from_cmd() {
     local signed=$E2E_WORK/signed.exe
     (cd "$E2E_WORK" &&
         openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=test -keyout key.pem -out cert.pem &&
-        "$root/scripts/sign.sh" "$exe" "$signed" -certs cert.pem -key key.pem) >>"$E2E_WORK/setup.log" 2>&1 ||
+        "$root/scripts/sign.sh" "$exe" once.exe -certs cert.pem -key key.pem -h sha1 &&
+        "$root/scripts/sign.sh" once.exe "$signed" -nest -certs cert.pem -key key.pem -h sha256) >>"$E2E_WORK/setup.log" 2>&1 ||
         e2e_fail "cannot sign a copy: $(cat "$E2E_WORK/setup.log")"
-    # Signing appends the table: the image no longer ends the file.
-    [ "$(stat -c %s "$signed")" -gt "$(stat -c %s "$exe")" ] || e2e_fail "the signed copy is not larger"
+    # Signing appends the table (SHA-1, and SHA-256 nested in it): the image
+    # no longer ends the file.
+    [ "$(stat -c %s "$signed")" -gt "$(stat -c %s "$E2E_WORK/once.exe")" ] || e2e_fail "the nested signature is missing"
 
     # cmd prints before the program starts: its cursor is not at the top left.
     e2e_start cmd /c "echo started&&Z:${signed//\//\\}"
