@@ -302,6 +302,7 @@ TEST(Program, TheImageFoundInSignedAndDamagedProgramFiles) {
         {"cut short, section table last in the file", 4099, 0, -368, 0, 'P', 1, false, 0, 1, 1, true},
         {"cut short, section table a byte past the end", 4099, 0, -367, 0, 'P', 1, false, 0, 1},
         {"cut short, section table far past the end", 4099, 0, 128, 6, 0xFFFF, 2, false, 0, 1},
+        {"section table far past the end, nothing before the image", 0, 0, 128, 6, 0xFFFF, 2, false},
     };
     for (const Case &c : cases) {
         setUpPc();
