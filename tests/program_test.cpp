@@ -303,6 +303,8 @@ TEST(Program, TheImageFoundInSignedAndDamagedProgramFiles) {
         {"cut short, section table a byte past the end", 4099, 0, -367, 0, 'P', 1, false, 0, 1},
         {"cut short, section table far past the end", 4099, 0, 128, 6, 0xFFFF, 2, false, 0, 1},
         {"section table far past the end, nothing before the image", 0, 0, 128, 6, 0xFFFF, 2, false},
+        {"a section starting past the end, at 16 MB", 4099, 0, 128, 268, 0x1000000, 4, false, 0, 0, 1, true},
+        {"a section of 16 MB", 4099, 0, 128, 264, 0x1000000, 4, false, 0, 0, 1, true},
     };
     for (const Case &c : cases) {
         setUpPc();
