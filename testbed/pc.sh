@@ -91,9 +91,14 @@ pc_prefix() {
     PC_STICK=$E2E_WORK/stick.img
     PC_LOG=$E2E_WORK/driver.log
     seq -f '%015.0f' 0 16 $((E2E_IMAGE_SIZE - 16)) >"$E2E_WORK/diskette.img"
-    truncate -s $((16 * 4 * 32 * 512)) "$E2E_WORK/card.img"
-    truncate -s $((60801 * 255 * 63 * 512)) "$E2E_WORK/usb-hdd.img"
     _pc_make_stick
+    # The other drives' files: empty, as large as their geometry says.
+    local cylinders tracks sectors bytes start file
+    for line in "${_PC_TABLE[@]}"; do
+        read -r _ cylinders tracks sectors bytes _ _ start _ file <<<"$line"
+        [ -e "$E2E_WORK/$file" ] ||
+            truncate -s $((start + cylinders * tracks * sectors * bytes)) "$E2E_WORK/$file"
+    done
     cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/stordrv.sys"
     {
         echo 'REGEDIT4'
