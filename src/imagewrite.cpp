@@ -39,15 +39,19 @@ int isCursorHomed(void)
 }
 
 // Returns the first line of the system's text for error `code` (0: the
-// thread's last error), without its line end and without one final full stop.
-// The text is the system's allocation and is never freed. A code the system
-// has no text for gives "Unknown error N"; the result is never null.
+// thread's last error), without its line end and without one final full stop,
+// in UTF-8: the system gives it in the ANSI code page, which may be any
+// language's. A code the system has no text for gives "Unknown error N"; the
+// result is never null, and the next call overwrites it.
 char *winErrorText(DWORD code)
 {
-    // The system's text for the latest code asked, or the stand-in text.
+    // The system's text for the latest code asked, never freed.
     static char *position;
-    // Stand-in for codes without a system text; overwritten by each such call.
-    static char unknown[32];
+    // The latest result: the system's text in UTF-8 (three bytes at most for
+    // each of the 512 characters it is cut to), or the stand-in text.
+    static char text[3 * 512 + 1];
+    // The system's text in UTF-16, on its way to UTF-8.
+    WCHAR wide[512];
     char *end;
 
     if (code == 0)
@@ -58,9 +62,8 @@ char *winErrorText(DWORD code)
                         NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
                         (LPSTR)&position, 0, NULL)
         || position == NULL) {
-        sprintf(unknown, "Unknown error %u", (unsigned)code);
-        position = unknown;
-        return position;
+        sprintf(text, "Unknown error %u", (unsigned)code);
+        return text;
     }
     end = strchr(position, '\n');
     if (end)
@@ -71,24 +74,97 @@ char *winErrorText(DWORD code)
     size_t length = strlen(position);
     if (length > 0 && position[length - 1] == '.')
         position[length - 1] = '\0';
-    return position;
+
+    // A report shows no more than 255 characters, which 511 bytes of any
+    // code page hold; a character cut in two there is never shown.
+    if (length > 511)
+        position[511] = '\0';
+    if (MultiByteToWideChar(CP_ACP, 0, position, -1, wide, 512) == 0)
+        wide[0] = 0;
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, NULL, NULL);
+    return text;
 }
 
-// Prints the fatal report framed by asterisks (the message cut to 255
-// characters), waits for a key when `pause` is set, and ends the process with
-// exit code 1. Never returns.
+// Returns the program's path as UTF-8, for a report. The next call
+// overwrites it.
+static const char *pathText(const WCHAR *path)
+{
+    // The latest result: three bytes at most for each of the path's
+    // MAX_PATH characters.
+    static char text[3 * MAX_PATH + 1];
+
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, text, sizeof text, NULL, NULL);
+    return text;
+}
+
+// Prints the UTF-8 `text` to standard output so that every character reads
+// right. On a console it goes through WriteConsoleW, line by line, each line
+// feed through the runtime as any other; whatever the console's code page,
+// it is left as it was. Elsewhere (a file, a pipe) its bytes are in the ANSI
+// code page, a character the code page lacks written as '?'.
+static void show(const char *text)
+{
+    // `text` in UTF-16: no more units than it has bytes.
+    WCHAR wide[1040];
+    // `text` in the ANSI code page: two bytes at most for each unit.
+    char bytes[2 * 1040];
+    DWORD mode;
+
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 1040) == 0)
+        wide[0] = 0;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (!GetConsoleMode(out, &mode)) {
+        bytes[0] = '\0';
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, bytes, sizeof bytes, NULL, NULL);
+        fputs(bytes, stdout);
+        return;
+    }
+    for (const WCHAR *line = wide; *line != 0;) {
+        DWORD length = 0;
+        while (line[length] != 0 && line[length] != '\n')
+            ++length;
+        DWORD written;
+        if (length > 0)
+            WriteConsoleW(out, line, length, &written, NULL);
+        line += length;
+        if (*line == '\n') {
+            putchar('\n');
+            ++line;
+        }
+    }
+}
+
+// Cuts the UTF-8 `text` after its first `count` characters, if it has more;
+// never inside a character.
+static void cutCharacters(char *text, int count)
+{
+    for (char *at = text; *at != '\0'; ++at)
+        if ((*at & 0xC0) != 0x80 && count-- == 0) {
+            *at = '\0';
+            return;
+        }
+}
+
+// Prints the fatal report framed by asterisks, waits for a key when `pause`
+// is set, and ends the process with exit code 1. Never returns. The format
+// and its texts are UTF-8; the message is cut to 255 characters.
 void logError(int pause, const char *format, ...)
 {
-    char message[256];
+    // The message: room for 255 characters of four bytes, the longest.
+    char message[1024];
+    // The message framed.
+    char line[sizeof message + 16];
     va_list args;
 
     va_start(args, format);
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
     message[sizeof message - 1] = '\0';
+    cutCharacters(message, 255);
 
     printf("\n                              ");
-    printf("\n*** %s ***\n", message);
+    sprintf(line, "\n*** %s ***\n", message);
+    show(line);
     if (pause)
         waitForKey();
     exit(1);
@@ -302,20 +378,23 @@ int main(void)
     if (!lockVolume(volume))
         logError(pauseOnExit, "Error locking drive %c: %s", letter, winErrorText(0));
 
-    // The image follows the program in this program's own file. A path too
-    // long for the buffer is cut, and its open then fails.
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(NULL, path, MAX_PATH);
-    path[MAX_PATH - 1] = '\0';
+    // The image follows the program in this program's own file, named by its
+    // UTF-16 path: the ANSI code page may lack a character of a folder's
+    // name. A path too long for the buffer is cut, and its open then fails.
+    WCHAR path[MAX_PATH] = {0};
+    GetModuleFileNameW(NULL, path, MAX_PATH);
+    path[MAX_PATH - 1] = 0;
 
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL,
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_READONLY, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        logError(pauseOnExit, "CreateFile (\"%s\") error \"%s\"", path, winErrorText(0));
+    if (file == INVALID_HANDLE_VALUE) {
+        const char *text = winErrorText(0);
+        logError(pauseOnExit, "CreateFile (\"%s\") error \"%s\"", pathText(path), text);
+    }
 
     const DWORD size = GetFileSize(file, NULL);
     if (size == INVALID_FILE_SIZE || size < IMAGE_SIZE)
-        logError(pauseOnExit, "No FWDISK image in program file \"%s\"", path);
+        logError(pauseOnExit, "No FWDISK image in program file \"%s\"", pathText(path));
 
     HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
     if (mapping == NULL) {
@@ -336,7 +415,7 @@ int main(void)
     // boot, so it is not written.
     const DWORD end = imageEnd((const unsigned char *)view, size);
     if (end - IMAGE_SIZE < sectionsEnd((const unsigned char *)view, size))
-        logError(pauseOnExit, "No FWDISK image in program file \"%s\"", path);
+        logError(pauseOnExit, "No FWDISK image in program file \"%s\"", pathText(path));
     if (!copyImage(volume, view + end - IMAGE_SIZE, IMAGE_SIZE))
         logError(pauseOnExit, "WriteFile error \"%s\"", winErrorText(0));
 

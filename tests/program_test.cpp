@@ -34,6 +34,14 @@ static std::string programFile(size_t code) {
     return file;
 }
 
+// A call that takes a report to the screen.
+static bool reportCall(const std::string &call) {
+    for (const char *name : {"MultiByteToWideChar(", "WideCharToMultiByte(", "GetStdHandle(", "GetConsoleMode(", "WriteConsoleW("})
+        if (call.rfind(name, 0) == 0)
+            return true;
+    return false;
+}
+
 static void addDrive(char x, UINT type, DISK_GEOMETRY geometry, DWORD bytes = 24) { machine.drive(x) = {true, type, geometry, bytes}; }
 
 // A: an empty diskette drive, C: a fixed disk, D: an optical drive, E: a
@@ -87,8 +95,8 @@ TEST(Program, WritesTheImageShowingEachStepBeforeItsKey) {
     expected = {
         R"(CreateFileA("\\.\E:", 0xc0000000, 3, NULL, 3, 0, NULL) = vol:E)",
         "DeviceIoControl(vol:E, 0x90018, NULL, 0, NULL, 0, &, NULL) = 1 n=0",
-        "GetModuleFileNameA(NULL, &, 260) = 19",
-        R"(CreateFileA("C:\Tools\fwdisk.exe", 0x80000000, 1, NULL, 3, 1, NULL) = file)",
+        "GetModuleFileNameW(NULL, &, 260) = 19",
+        R"(CreateFileW("C:\Tools\fwdisk.exe", 0x80000000, 1, NULL, 3, 1, NULL) = file)",
         "GetFileSize(file, NULL) = 1478659",
         "CreateFileMappingA(file, NULL, 2, 0, 0, NULL) = map",
         "MapViewOfFile(map, 4, 0, 0, 0) = view",
@@ -126,7 +134,7 @@ TEST(Program, KeysAndThePause) {
         EXPECT_EQ(c.written ? 0 : 1, run.exitCode) << c.keys;
         EXPECT_EQ(c.written ? machine.programFile.substr(4099) : "", run.written);
         EXPECT_EQ((int)c.keys.size(), run.count("_getch")) << c.keys;
-        EXPECT_EQ(c.written ? 28 : 26, run.count("CreateFileA")) << c.keys; // no volume opened of its own
+        EXPECT_EQ(c.written ? 27 : 26, run.count("CreateFileA")) << c.keys; // no volume opened of its own
     }
 }
 
@@ -163,7 +171,7 @@ TEST(Program, ListsRemovableMediaThatHoldTheImageWithTheirCapacity) {
 
 // Every call of a good run fails in turn. A call that must stop the run ends
 // it with its report, after closing what it must; any other leaves the run's
-// result as it was.
+// result as it was. (How a report reaches the screen is Reports' part.)
 TEST(Program, EveryCallOfAGoodRunFailingInTurn) {
     setUpPc();
     const fake::Run good = fake::run();
@@ -172,9 +180,9 @@ TEST(Program, EveryCallOfAGoodRunFailingInTurn) {
     const std::map<std::string, Stop> stops = {
         {"CreateFileA 27", {"error opening drive E: " + text + "\n", {}, 29}},
         {"DeviceIoControl 8", {"Error locking drive E: " + text, {}, 29}},
-        {"GetModuleFileNameA 1", {R"(CreateFile ("") error "The system cannot find the file specified")",
-                                  {R"(CreateFileA("", 0x80000000, 1, NULL, 3, 1, NULL) = INVALID err=2)"}, 2}},
-        {"CreateFileA 28", {"CreateFile (" + path + ") error \"" + text + "\"", {}, 29}},
+        {"GetModuleFileNameW 1", {R"(CreateFile ("") error "The system cannot find the file specified")",
+                                  {R"(CreateFileW("", 0x80000000, 1, NULL, 3, 1, NULL) = INVALID err=2)"}, 2}},
+        {"CreateFileW 1", {"CreateFile (" + path + ") error \"" + text + "\"", {}, 29}},
         {"GetFileSize 1", {"No FWDISK image in program file " + path, {}, 0}},
         {"CreateFileMappingA 1", {"CreateFileMapping error \"" + text + "\"", {"CloseHandle(file) = 1"}, 29}},
         {"MapViewOfFile 1", {"MapViewOfFile error \"" + text + "\"",
@@ -206,7 +214,11 @@ TEST(Program, EveryCallOfAGoodRunFailingInTurn) {
         after.push_back("_getch() = 32");
         EXPECT_EQ(1, run.exitCode) << what;
         EXPECT_EQ(dialogue('E') + fatal(stop->second.message) + pause, run.screen) << what;
-        EXPECT_EQ(after, Calls(run.calls.begin() + std::min(i + 1, run.calls.size()), run.calls.end())) << what;
+        Calls seen;
+        for (auto call = run.calls.begin() + std::min(i + 1, run.calls.size()); call != run.calls.end(); ++call)
+            if (!reportCall(*call))
+                seen.push_back(*call);
+        EXPECT_EQ(after, seen) << what;
         EXPECT_TRUE(run.written.empty()) << what;
     }
 }
@@ -247,12 +259,12 @@ TEST(Program, Reports) {
     for (size_t length : {200, 236, 237, 259, 260, 600}) {
         setUpPc();
         machine.programPath = "C:\\" + std::string(length - 3, 'p');
-        fail("CreateFileA", 28, ERROR_FILE_NOT_FOUND);
+        fail("CreateFileW", 1, ERROR_FILE_NOT_FOUND);
         run = fake::run();
         std::string path = machine.programPath.substr(0, MAX_PATH - 1);
         std::string message = "CreateFile (\"" + path + "\") error \"The system cannot find the file specified\"";
         EXPECT_EQ(dialogue('E') + fatal(message.substr(0, 255)) + kPause, run.screen) << length;
-        EXPECT_GT(run.find("CreateFileA(\"" + path + "\", "), 0) << length;
+        EXPECT_GT(run.find("CreateFileW(\"" + path + "\", "), 0) << length;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <conio.h>
 
+#include <iconv.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +30,7 @@ Machine machine;
 namespace {
 
 FILE *logFile, *writesFile;           // the child's call log and volume bytes
+FILE *consoleFile;                    // "offset length" of each WriteConsoleW text on the screen
 DWORD lastError;
 std::map<std::string, int> callCount; // calls so far, by name
 std::set<std::string> handles;        // the names of the handles given out
@@ -48,6 +50,51 @@ std::string show(const void *p) {
     return p == INVALID_HANDLE_VALUE ? "INVALID" : p == kStdout ? kStdout : p ? "&" : "NULL";
 }
 std::string hex(DWORD v) { return (std::ostringstream() << "0x" << std::hex << v).str(); }
+
+// The iconv name of a code page; CP_ACP is the machine's ANSI one.
+const char *charset(UINT codePage) {
+    switch (codePage == CP_ACP ? machine.ansiCodePage : codePage) {
+    case CP_UTF8: return "UTF-8";
+    case 437: return "IBM437";
+    case 866: return "IBM866";
+    case 932: return "CP932";
+    case 1251: return "CP1251";
+    case 1252: return "CP1252";
+    }
+    abort();
+}
+
+// `in` from charset `from` to `to`; false when some of it does not convert.
+bool iconvert(const std::string &in, const char *from, const char *to, std::string &out) {
+    iconv_t cd = iconv_open(to, from);
+    std::string buffer(4 * in.size() + 4, '\0');
+    char *source = const_cast<char *>(in.data()), *target = &buffer[0];
+    size_t left = in.size(), room = buffer.size();
+    const bool ok = cd != (iconv_t)-1 && iconv(cd, &source, &left, &target, &room) != (size_t)-1;
+    out.assign(&buffer[0], target);
+    if (cd != (iconv_t)-1)
+        iconv_close(cd);
+    return ok;
+}
+
+// `bytes` of a code page in UTF-16; false when they are not all characters of it.
+bool widen(UINT codePage, const std::string &bytes, std::u16string &wide) {
+    std::string out;
+    const bool ok = iconvert(bytes, charset(codePage), "UTF-16LE", out);
+    wide.assign((const char16_t *)out.data(), out.size() / 2);
+    return ok;
+}
+
+// UTF-16 in a code page, one character at a time: one it lacks becomes '?'.
+std::string narrow(UINT codePage, const std::u16string &wide) {
+    std::string result, one;
+    for (size_t i = 0; i < wide.size(); ++i) {
+        const size_t units = (wide[i] & 0xFC00) == 0xD800 && i + 1 < wide.size() ? 2 : 1;
+        result += iconvert(std::string((const char *)&wide[i], 2 * units), "UTF-16LE", charset(codePage), one) ? one : "?";
+        i += units - 1;
+    }
+    return result;
+}
 
 // Logs a call as "Name(arguments) = result", with " err=N" when it sets the
 // last error to N.
@@ -84,6 +131,12 @@ std::string slurp(FILE *f) {
 
 } // namespace
 
+std::string inCodePage(UINT codePage, const std::string &utf8) {
+    std::u16string wide;
+    widen(CP_UTF8, utf8, wide);
+    return narrow(codePage, wide);
+}
+
 int Run::find(const std::string &prefix) const {
     for (size_t i = 0; i < calls.size(); ++i)
         if (calls[i].rfind(prefix, 0) == 0)
@@ -96,12 +149,13 @@ int Run::count(const std::string &prefix) const {
 }
 
 Run run() {
-    FILE *screen = tmpfile(), *log = tmpfile(), *writes = tmpfile();
+    FILE *screen = tmpfile(), *log = tmpfile(), *writes = tmpfile(), *console = tmpfile();
     fflush(stdout);
     if (fork() == 0) {
         dup2(fileno(screen), STDOUT_FILENO);
         setvbuf(logFile = log, nullptr, _IONBF, 0);
         setvbuf(writesFile = writes, nullptr, _IONBF, 0);
+        setvbuf(consoleFile = console, nullptr, _IONBF, 0);
         callCount.clear(); // calls the tests made themselves leave nothing behind
         lastError = 0;
         exit(fwdisk_main());
@@ -111,6 +165,21 @@ Run run() {
     r.exitCode = WIFEXITED(r.exitCode) ? WEXITSTATUS(r.exitCode) : -WTERMSIG(r.exitCode);
     r.screen = slurp(screen);
     r.written = slurp(writes);
+    // A console shows the bytes printed in its OEM code page; the text
+    // WriteConsoleW gave, as it was given.
+    if (machine.console) {
+        std::istringstream ranges(slurp(console));
+        std::string shown, part;
+        size_t done = 0, at, length;
+        for (bool more = true; more;) {
+            more = bool(ranges >> at >> length);
+            const size_t end = more ? at : r.screen.size();
+            iconvert(r.screen.substr(done, end - done), charset(machine.oemCodePage), "UTF-8", part);
+            shown += part + (more ? r.screen.substr(at, length) : "");
+            done = end + (more ? length : 0);
+        }
+        r.screen = shown;
+    }
     std::string lines = slurp(log);
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
         size_t tab = lines.find('\t', at);
@@ -132,9 +201,17 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     if (!f && strlen(path) == 6 && !strncmp(path, "\\\\.\\", 4) && path[5] == ':' && x >= 'A' && x <= 'Z'
         && machine.drive(x).opens)
         h = open(std::string("vol:") + x);
-    else if (!f && machine.programPath == path)
-        h = open("file");
     record(h != INVALID_HANDLE_VALUE ? 0 : f ? f->error : ERROR_FILE_NOT_FOUND, show(h), "CreateFileA", path,
+           hex(access), share, sa, disposition, flags, templateFile);
+    return h;
+}
+
+HANDLE WINAPI CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE templateFile) {
+    const Fault *f = fault("CreateFileW");
+    const std::string name = narrow(CP_UTF8, path);
+    HANDLE h = !f && machine.programPath == name ? open("file") : INVALID_HANDLE_VALUE;
+    record(h != INVALID_HANDLE_VALUE ? 0 : f ? f->error : ERROR_FILE_NOT_FOUND, show(h), "CreateFileW", show(name.c_str()),
            hex(access), share, sa, disposition, flags, templateFile);
     return h;
 }
@@ -187,15 +264,16 @@ BOOL WINAPI CloseHandle(HANDLE handle) {
     return !f;
 }
 
-DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
-    const Fault *f = fault("GetModuleFileNameA");
-    const std::string &path = machine.programPath;
+DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    const Fault *f = fault("GetModuleFileNameW");
+    std::u16string path;
+    widen(CP_UTF8, machine.programPath, path);
     // A path that does not fit fills the buffer with no terminator.
     DWORD copied = f ? 0 : path.size() < size ? (DWORD)path.size() : size;
     if (!f)
-        memcpy(buffer, path.c_str(), copied + (copied < size));
+        memcpy(buffer, path.c_str(), 2 * (copied + (copied < size)));
     record(f ? f->error : copied == size ? ERROR_INSUFFICIENT_BUFFER : 0, std::to_string(copied),
-           "GetModuleFileNameA", module, (void *)buffer, size);
+           "GetModuleFileNameW", module, (void *)buffer, size);
     return copied;
 }
 
@@ -239,14 +317,15 @@ void WINAPI SetLastError(DWORD code) { record(0, "", "SetLastError", code), last
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
                             DWORD size, va_list *arguments) {
     const Fault *f = fault("FormatMessageA");
-    auto text = machine.errorTexts.find(id);
-    DWORD error = f ? f->error : text == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
+    auto found = machine.errorTexts.find(id);
+    DWORD error = f ? f->error : found == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
+    const std::string text = error ? "" : inCodePage(CP_ACP, found->second);
     // The system allocates the text and stores its address where `buffer` points.
     if (!error)
-        *(char **)buffer = strdup(text->second.c_str());
-    record(error, std::to_string(error ? 0 : text->second.size()), "FormatMessageA", hex(flags), source, id, hex(language),
-           (void *)buffer, size, arguments);
-    return error ? 0 : text->second.size();
+        *(char **)buffer = strdup(text.c_str());
+    record(error, std::to_string(text.size()), "FormatMessageA", hex(flags), source, id, hex(language), (void *)buffer,
+           size, arguments);
+    return text.size();
 }
 
 HANDLE WINAPI GetStdHandle(DWORD which) {
@@ -257,12 +336,63 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
 
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info) {
     const Fault *f = fault("GetConsoleScreenBufferInfo");
-    DWORD error = f ? f->error : console == kStdout ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : console == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE;
     if (!error)
         *info = {{80, 300}, {machine.cursorX, machine.cursorY}, 7};
     record(error, error ? "0" : "1 cursor=" + std::to_string(machine.cursorX) + "," + std::to_string(machine.cursorY),
            "GetConsoleScreenBufferInfo", console, (void *)info);
     return !error;
+}
+
+BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
+    const Fault *f = fault("GetConsoleMode");
+    DWORD error = f ? f->error : console == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE;
+    if (!error)
+        *mode = 3; // processed output, wrap at the end of a line
+    record(error, std::to_string(!error), "GetConsoleMode", console, (void *)mode);
+    return !error;
+}
+
+// Shows the text on the screen in UTF-8, and notes where it stands there.
+BOOL WINAPI WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWORD written, LPVOID reserved) {
+    const Fault *f = fault("WriteConsoleW");
+    DWORD error = f ? f->error : console == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE;
+    const std::string text = narrow(CP_UTF8, std::u16string((const char16_t *)buffer, count));
+    if (!error) {
+        fprintf(consoleFile, "%ld %zu\n", (long)lseek(STDOUT_FILENO, 0, SEEK_END), text.size());
+        if (write(STDOUT_FILENO, text.data(), text.size()) < 0)
+            abort();
+    }
+    if (written)
+        *written = error ? 0 : count;
+    record(error, std::to_string(!error), "WriteConsoleW", console, show(text.c_str()), count, written, reserved);
+    return !error;
+}
+
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, LPWSTR wide, int room) {
+    const Fault *f = fault("MultiByteToWideChar");
+    std::u16string out;
+    const bool ok = widen(codePage, std::string(bytes, length < 0 ? strlen(bytes) + 1 : length), out);
+    DWORD error = f ? f->error : !ok ? ERROR_NO_UNICODE_TRANSLATION : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
+    if (!error && room)
+        memcpy(wide, out.data(), 2 * out.size());
+    record(error, std::to_string(error ? 0 : out.size()), "MultiByteToWideChar", codePage, flags, show(bytes), length,
+           (void *)wide, room);
+    return error ? 0 : out.size();
+}
+
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int length, LPSTR bytes, int room,
+                               LPCSTR defaultChar, BOOL *usedDefault) {
+    const Fault *f = fault("WideCharToMultiByte");
+    const size_t units = length < 0 ? std::char_traits<char16_t>::length(wide) + 1 : length;
+    const std::string out = narrow(codePage, std::u16string(wide, units));
+    DWORD error = f ? f->error : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
+    if (!error && room)
+        memcpy(bytes, out.data(), out.size());
+    record(error, std::to_string(error ? 0 : out.size()), "WideCharToMultiByte", codePage, flags,
+           show(narrow(CP_UTF8, std::u16string(wide, units)).c_str()), length, (void *)bytes, room, defaultChar,
+           (void *)usedDefault);
+    return error ? 0 : out.size();
 }
 
 UINT WINAPI SetErrorMode(UINT mode) { return record(0, "0", "SetErrorMode", mode), 0; }

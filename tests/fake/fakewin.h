@@ -33,10 +33,12 @@ struct Fault {
 struct Machine {
     Drive drives[26];                        // at first none opens
     std::deque<int> keys;                    // what _getch returns, in order
+    bool console = true;                     // false: standard output is a file
     SHORT cursorX = 0, cursorY = 0;          // the console's cursor at start
-    std::string programPath = "C:\\Tools\\fwdisk.exe";
+    UINT ansiCodePage = 1252, oemCodePage = 437; // the console shows bytes in the OEM one
+    std::string programPath = "C:\\Tools\\fwdisk.exe"; // UTF-8, any character
     std::string programFile;                 // that file's bytes
-    std::map<DWORD, std::string> errorTexts; // absent: no system text
+    std::map<DWORD, std::string> errorTexts; // UTF-8, handed out in the ANSI code page; absent: no text
     std::vector<Fault> faults;
 
     Drive &drive(char letter) { return drives[letter - 'A']; }
@@ -47,7 +49,8 @@ extern Machine machine; // the next run's; the child gets its own copy
 struct Run {
     int exitCode;                   // or -signal; 90: a key read that was never typed,
                                     // 91: a write from outside the mapped program file
-    std::string screen;             // everything printed to standard output
+    std::string screen;             // everything printed to standard output, in UTF-8 as a
+                                    // console shows it; bytes as they are in a file
     std::vector<std::string> calls; // "Name(arguments) = result"
     std::vector<size_t> screenAt;   // the screen's length at each call
     std::string written;            // the bytes written to volumes
@@ -57,6 +60,9 @@ struct Run {
 };
 
 Run run();
+
+// `utf8` in code page `codePage`, a character it lacks as '?'.
+std::string inCodePage(UINT codePage, const std::string &utf8);
 
 } // namespace fake
 
