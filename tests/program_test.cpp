@@ -268,6 +268,78 @@ TEST(Program, Reports) {
     }
 }
 
+// Windows of any language: the program's file in a folder whose name the
+// ANSI code page lacks, and the system's texts and the path in a report as
+// they read, on a console (UTF-8 here) and in a file (the ANSI code page).
+TEST(Program, EveryLanguage) {
+    const std::string folder = "C:\\Users\\Дмитрий\\Загрузки\\ファーム\\fwdisk.exe";
+    auto times = [](int n, const std::string &c) { std::string s; while (n--) s += c; return s; };
+    const std::string clef = "\xF0\x9D\x84\x9E", locked = "Error locking drive E: "; // U+1D11E: two UTF-16 units
+    // The machine's ANSI code page (Russian: OEM 866 on its console), standard
+    // output a console or a file, the program's path, the fault, the system
+    // text for its error (UTF-8); the report shown, or none when written.
+    struct Case { const char *what; UINT ansi; bool console; std::string path; fake::Fault fault; std::string text, report; };
+    const Case cases[] = {
+        {"folder, English", 1252, true, folder, {}, "", ""},
+        {"folder, Russian", 1251, true, folder, {}, "", ""},
+        {"text, console", 1251, true, "", {"WriteFile", 1, 19, 0}, "Защищено от записи.\r\n", "WriteFile error \"Защищено от записи\""},
+        {"text, file", 1251, false, "", {"WriteFile", 1, 19, 0}, "Защищено от записи.\r\n", "WriteFile error \"Защищено от записи\""},
+        {"opening, console", 1251, true, "", {"CreateFileA", 27, 5, 0}, "Доступ запрещён.\r\n", "error opening drive E: Доступ запрещён\n"},
+        {"path, console", 1252, true, folder, {"GetFileSize", 1, 0, 0}, "", "No FWDISK image in program file \"" + folder + "\""},
+        {"path, file, English", 1252, false, folder, {"GetFileSize", 1, 0, 0}, "",
+         R"(No FWDISK image in program file "C:\Users\???????\????????\????\fwdisk.exe")"},
+        {"path, file, Russian", 1251, false, folder, {"GetFileSize", 1, 0, 0}, "",
+         "No FWDISK image in program file \"C:\\Users\\Дмитрий\\Загрузки\\????\\fwdisk.exe\""},
+        {"255 characters, console", 1251, true, "", {"DeviceIoControl", 8, 5, 0}, times(235, "Ж") + ".", locked + times(232, "Ж")},
+        {"255 characters, file", 1251, false, "", {"DeviceIoControl", 8, 5, 0}, times(235, "Ж") + ".", locked + times(232, "Ж")},
+        {"255 characters outside UTF-16's first plane", 1252, true, "C:\\" + std::string(230, 'p') + times(13, clef),
+         {"CreateFileW", 1, 2, 0}, "", "CreateFile (\"C:\\" + std::string(230, 'p') + times(9, clef)},
+        {"English, file", 1252, false, "", {"DeviceIoControl", 8, 5, 0}, "Access is denied.\r\n", "Error locking drive E: Access is denied"},
+    };
+    for (const Case &c : cases) {
+        setUpPc();
+        machine.ansiCodePage = c.ansi;
+        machine.oemCodePage = c.ansi == 1251 ? 866 : 437;
+        machine.console = c.console;
+        if (!c.path.empty())
+            machine.programPath = c.path;
+        if (!c.fault.call.empty())
+            machine.faults = {c.fault};
+        if (!c.text.empty())
+            machine.errorTexts[c.fault.error] = c.text;
+        fake::Run run = fake::run();
+        const std::string shown = c.report.empty() ? success('E') : fatal(c.report);
+        if (c.console)
+            EXPECT_EQ(dialogue('E') + shown + kPause, run.screen) << c.what;
+        else
+            EXPECT_EQ(dialogue('E') + fake::inCodePage(c.ansi, shown), run.screen) << c.what;
+        EXPECT_EQ(c.report.empty() ? 0 : 1, run.exitCode) << c.what;
+        EXPECT_EQ(c.report.empty(), run.written == machine.programFile.substr(4099)) << c.what;
+    }
+
+    // The report's way to the console: the text converted once, each line
+    // written whole, the line feeds through the runtime; no code page changed.
+    setUpPc();
+    machine.ansiCodePage = 1251;
+    machine.errorTexts[5] = "Доступ запрещён.\r\n";
+    fail("CreateFileA", 27, 5);
+    fake::Run run = fake::run();
+    const Calls report = {
+        "GetLastError() = 5",
+        "FormatMessageA(0x1300, NULL, 5, 0x400, &, 0, NULL) = 18",
+        "MultiByteToWideChar(0, 0, \"" + fake::inCodePage(1251, "Доступ запрещён") + "\", -1, &, 512) = 16",
+        "WideCharToMultiByte(65001, 0, \"Доступ запрещён\", -1, &, 1537, NULL, NULL) = 30",
+        R"(MultiByteToWideChar(65001, 0, "\n*** error opening drive E: Доступ запрещён\n ***\n", -1, &, 1040) = 50)",
+        "GetStdHandle(-11) = stdout",
+        "GetConsoleMode(stdout, &) = 1",
+        "WriteConsoleW(stdout, \"*** error opening drive E: Доступ запрещён\", 42, &, NULL) = 1",
+        "WriteConsoleW(stdout, \" ***\", 4, &, NULL) = 1",
+        "_getch() = 32",
+    };
+    EXPECT_EQ(report, Calls(run.calls.begin() + run.find("CreateFileA(\"\\\\.\\E:\", 0xc0000000, 3, NULL, 3, 0, NULL) = INVALID") + 1,
+                            run.calls.end()));
+}
+
 // A signed program file ends with its certificate table: the image ends
 // where the table begins, when the PE header says so plainly; otherwise it
 // ends the file. An image that would begin inside the program's sections is

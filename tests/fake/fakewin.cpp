@@ -38,9 +38,15 @@ const char *view;                     // the mapped program file
 size_t viewSize;
 const char kStdout[] = "stdout";
 
-// How the log shows an argument: a text quoted, a number in decimal, a
-// handle by its name, another pointer as & or NULL; flags come as hex().
-std::string show(const char *s) { return s ? '"' + std::string(s) + '"' : "NULL"; }
+// How the log shows an argument: a text quoted, its line ends as \n and \r
+// (the log is a line a call), a number in decimal, a handle by its name,
+// another pointer as & or NULL; flags come as hex().
+std::string show(const char *s) {
+    std::string quoted = "\"";
+    for (; s && *s; ++s)
+        quoted += *s == '\n' ? "\\n" : *s == '\r' ? "\\r" : std::string(1, *s);
+    return s ? quoted + '"' : "NULL";
+}
 template <class T> std::enable_if_t<std::is_arithmetic_v<T>, std::string> show(T v) { return std::to_string(v); }
 std::string show(const std::string &s) { return s; }
 std::string show(const void *p) {
