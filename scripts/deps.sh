@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing fwdisk need, when it is missing:
 # the mingw-w64 cross compiler, CMake and Ninja, GoogleTest, the diskette
-# tools, 32-bit Wine, tmux, qemu, git (for scripts/reproduce.sh), the
+# tools, 32-bit Wine, tmux, the locale data (for Wine in Russian), qemu, git (for scripts/reproduce.sh), the
 # signing tools (for scripts/sign.sh and its test), and the checkers. Needs
 # root (or sudo) only when something is missing.
 set -euo pipefail
@@ -11,7 +11,7 @@ packages=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     dosfstools mtools syslinux syslinux-common
     python3 python3-pefile git
-    tmux qemu-system-x86 wine wine32:i386
+    tmux locales qemu-system-x86 wine wine32:i386
     clang-tidy cppcheck
     osslsigncode openssl
 )

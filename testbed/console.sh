@@ -6,6 +6,7 @@
 #
 #   source testbed/console.sh
 #   e2e_begin                 work dir, cleanup trap, tool check
+#   e2e_locale NAME           Wine in the Unix locale NAME (ru_RU.UTF-8, ...)
 #   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives)
 #   e2e_start EXE [ARGS...]   runs EXE under Wine in a fresh console
 #   e2e_wait_text TEXT        polls the screen until TEXT shows
@@ -91,6 +92,22 @@ _e2e_wine_quiet() {
         cat "$log" >&2
         e2e_fail "'$*' failed"
     }
+}
+
+# Runs Wine, and the console, in the Unix locale NAME from here on, made in
+# the work dir: Wine takes its ANSI and OEM code pages and the language of
+# the system's texts from it (ru_RU.UTF-8: 1251, 866 and Russian texts;
+# en_US.UTF-8: 1252 and 437). Before e2e_prefix.
+e2e_locale() {
+    local name=$1
+    e2e_need localedef
+    mkdir -p "$E2E_WORK/locale"
+    localedef -i "${name%%.*}" -f "${name#*.}" "$E2E_WORK/locale/$name" >>"$E2E_WORK/setup.log" 2>&1 ||
+        e2e_fail "cannot make the locale $name: $(cat "$E2E_WORK/setup.log")"
+    export LOCPATH=$E2E_WORK/locale
+    # This shell cannot take the locale itself (it read LOCPATH at its
+    # start), and stays in its own: only the programs it starts take it.
+    { export LANG=$name LC_ALL=$name; } 2>/dev/null
 }
 
 # A fresh Wine prefix, its server ended.

@@ -2,12 +2,13 @@
 # The packaged fwdisk.exe under Wine in a real console (tmux), on the PC of
 # drives of testbed/pc.sh, whose stand-in driver (stordrv.sys, beside the
 # program) records every request.   tests/e2e/cases.sh CASE FWDISK_EXE
-#   stick            started by Wine alone, as a double-click would: lists the stick and the
-#                    diskette; E, Y writes the image at the start of the stick's partition, one
-#                    write, then the dismount; the result stays up until a key, exit 0; the
-#                    stick then boots in QEMU as a hard disk
-#   write-protected  the stick is write-protected: E, Y reports Wine's text, exit 1, the stick
-#                    unchanged
+#   stick            started by Wine alone, as a double-click would, on an English Windows
+#                    from a folder whose name its ANSI code page (1252) lacks: lists the
+#                    stick and the diskette; E, Y writes the image at the start of the
+#                    stick's partition, one write, then the dismount; the result stays up
+#                    until a key, exit 0; the stick then boots in QEMU as a hard disk
+#   write-protected  the stick is write-protected, on a Russian Windows: E, Y reports Wine's
+#                    Russian text as it reads, exit 1, the stick unchanged
 #   signed-from-cmd  a copy signed twice (SHA-1, then SHA-256 nested), started by cmd after
 #                    cmd has printed: E, Y writes the image carried before the certificate
 #                    table, exit 0 without a pause
@@ -71,7 +72,10 @@ pick_e_and_confirm() {
 }
 
 case_stick() {
-    e2e_start "$exe"
+    local folder='users\Дмитрий\Загрузки\ファーム'
+    mkdir -p "$WINEPREFIX/drive_c/${folder//\\//}"
+    cp "$exe" "$WINEPREFIX/drive_c/${folder//\\//}/fwdisk.exe"
+    e2e_start "C:\\$folder\\fwdisk.exe"
     pick_e_and_confirm
     e2e_wait_text "$PAUSE_TEXT"
     expect_screen "${TITLE_LINES[@]}" "${DONE_LINES[@]}" '' "$PAUSE_TEXT"
@@ -96,7 +100,7 @@ case_write_protected() {
     e2e_start "$exe"
     pick_e_and_confirm
     e2e_wait_text "$PAUSE_TEXT"
-    expect_screen "${TITLE_LINES[@]}" '' '' '*** WriteFile error "Write protected" ***' '' "$PAUSE_TEXT"
+    expect_screen "${TITLE_LINES[@]}" '' '' '*** WriteFile error "Защищено от записи" ***' '' "$PAUSE_TEXT"
     e2e_keys x
     e2e_wait_exit
     e2e_expect_exit 1
@@ -130,6 +134,10 @@ case_signed_from_cmd() {
 run=case_${case_name//-/_}
 declare -F "$run" >/dev/null || e2e_fail "unknown case '$case_name'"
 e2e_begin
+case $case_name in
+stick) e2e_locale en_US.UTF-8 ;;
+write-protected) e2e_locale ru_RU.UTF-8 ;;
+esac
 pc_prefix "$(dirname "$exe")/stordrv.sys" E "$([ "$case_name" = write-protected ] && echo 2 || echo 0)"
 "$run"
 echo "PASS: $case_name"
