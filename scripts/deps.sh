@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing fwdisk need, when it is missing:
 # the mingw-w64 cross compiler, CMake and Ninja, GoogleTest, the diskette
-# tools, 32-bit Wine, tmux, the locale data (for Wine in Russian), qemu, git (for scripts/reproduce.sh), the
-# signing tools (for scripts/sign.sh and its test), and the checkers. Needs
-# root (or sudo) only when something is missing.
+# tools, 32-bit Wine, tmux, the locale data (Wine in English and Russian),
+# qemu, git (for scripts/reproduce.sh), the signing tools (for
+# scripts/sign.sh and its test), and the checkers. Needs root (or sudo) only
+# when something is missing.
 set -euo pipefail
 
 packages=(
