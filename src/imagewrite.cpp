@@ -106,17 +106,22 @@ static void show(const char *text)
 {
     // `text` in UTF-16: no more units than it has bytes.
     WCHAR wide[1040];
-    // `text` in the ANSI code page: two bytes at most for each unit.
-    char bytes[2 * 1040];
     DWORD mode;
 
-    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 1040) == 0)
-        wide[0] = 0;
+    // Its bytes as they are, should a conversion ever fail, rather than no
+    // report at all.
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 1040) == 0) {
+        fputs(text, stdout);
+        return;
+    }
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (!GetConsoleMode(out, &mode)) {
-        bytes[0] = '\0';
-        WideCharToMultiByte(CP_ACP, 0, wide, -1, bytes, sizeof bytes, NULL, NULL);
-        fputs(bytes, stdout);
+        // `text` in the ANSI code page: two bytes at most for each unit.
+        char bytes[2 * 1040];
+        if (WideCharToMultiByte(CP_ACP, 0, wide, -1, bytes, sizeof bytes, NULL, NULL) == 0)
+            fputs(text, stdout);
+        else
+            fputs(bytes, stdout);
         return;
     }
     for (const WCHAR *line = wide; *line != 0;) {

@@ -276,25 +276,33 @@ TEST(Program, EveryLanguage) {
     auto times = [](int n, const std::string &c) { std::string s; while (n--) s += c; return s; };
     const std::string clef = "\xF0\x9D\x84\x9E", locked = "Error locking drive E: "; // U+1D11E: two UTF-16 units
     // The machine's ANSI code page (Russian: OEM 866 on its console), standard
-    // output a console or a file, the program's path, the fault, the system
-    // text for its error (UTF-8); the report shown, or none when written.
-    struct Case { const char *what; UINT ansi; bool console; std::string path; fake::Fault fault; std::string text, report; };
+    // output a console or a file, the program's path, the faults (the first
+    // one's error has the system text, in UTF-8); the report shown, or none
+    // when written.
+    struct Case { const char *what; UINT ansi; bool console; std::string path; std::vector<fake::Fault> faults; std::string text, report; };
     const Case cases[] = {
         {"folder, English", 1252, true, folder, {}, "", ""},
         {"folder, Russian", 1251, true, folder, {}, "", ""},
-        {"text, console", 1251, true, "", {"WriteFile", 1, 19, 0}, "Защищено от записи.\r\n", "WriteFile error \"Защищено от записи\""},
-        {"text, file", 1251, false, "", {"WriteFile", 1, 19, 0}, "Защищено от записи.\r\n", "WriteFile error \"Защищено от записи\""},
-        {"opening, console", 1251, true, "", {"CreateFileA", 27, 5, 0}, "Доступ запрещён.\r\n", "error opening drive E: Доступ запрещён\n"},
-        {"path, console", 1252, true, folder, {"GetFileSize", 1, 0, 0}, "", "No FWDISK image in program file \"" + folder + "\""},
-        {"path, file, English", 1252, false, folder, {"GetFileSize", 1, 0, 0}, "",
+        {"text, console", 1251, true, "", {{"WriteFile", 1, 19, 0}}, "Защищено от записи.\r\n", "WriteFile error \"Защищено от записи\""},
+        {"text, file", 1251, false, "", {{"WriteFile", 1, 19, 0}}, "Защищено от записи.\r\n", "WriteFile error \"Защищено от записи\""},
+        {"opening, console", 1251, true, "", {{"CreateFileA", 27, 5, 0}}, "Доступ запрещён.\r\n", "error opening drive E: Доступ запрещён\n"},
+        {"path, console", 1252, true, folder, {{"GetFileSize", 1, 0, 0}}, "", "No FWDISK image in program file \"" + folder + "\""},
+        {"path, file, English", 1252, false, folder, {{"GetFileSize", 1, 0, 0}}, "",
          R"(No FWDISK image in program file "C:\Users\???????\????????\????\fwdisk.exe")"},
-        {"path, file, Russian", 1251, false, folder, {"GetFileSize", 1, 0, 0}, "",
+        {"path, file, Russian", 1251, false, folder, {{"GetFileSize", 1, 0, 0}}, "",
          "No FWDISK image in program file \"C:\\Users\\Дмитрий\\Загрузки\\????\\fwdisk.exe\""},
-        {"255 characters, console", 1251, true, "", {"DeviceIoControl", 8, 5, 0}, times(235, "Ж") + ".", locked + times(232, "Ж")},
-        {"255 characters, file", 1251, false, "", {"DeviceIoControl", 8, 5, 0}, times(235, "Ж") + ".", locked + times(232, "Ж")},
+        {"255 characters, console", 1251, true, "", {{"DeviceIoControl", 8, 5, 0}}, times(235, "Ж") + ".", locked + times(232, "Ж")},
+        {"255 characters, file", 1251, false, "", {{"DeviceIoControl", 8, 5, 0}}, times(235, "Ж") + ".", locked + times(232, "Ж")},
         {"255 characters outside UTF-16's first plane", 1252, true, "C:\\" + std::string(230, 'p') + times(13, clef),
-         {"CreateFileW", 1, 2, 0}, "", "CreateFile (\"C:\\" + std::string(230, 'p') + times(9, clef)},
-        {"English, file", 1252, false, "", {"DeviceIoControl", 8, 5, 0}, "Access is denied.\r\n", "Error locking drive E: Access is denied"},
+         {{"CreateFileW", 1, 2, 0}}, "", "CreateFile (\"C:\\" + std::string(230, 'p') + times(9, clef)},
+        {"English, file", 1252, false, "", {{"DeviceIoControl", 8, 5, 0}}, "Access is denied.\r\n", "Error locking drive E: Access is denied"},
+        // A conversion that fails: an empty system text, or the report's bytes as they are.
+        {"text not converted", 1252, true, "", {{"DeviceIoControl", 8, 5, 0}, {"MultiByteToWideChar", 1, 1113, 0}}, "Access is denied.",
+         "Error locking drive E: "},
+        {"report not converted", 1252, true, "", {{"DeviceIoControl", 8, 5, 0}, {"MultiByteToWideChar", 2, 1113, 0}},
+         "Access is denied.", "Error locking drive E: Access is denied"},
+        {"report not converted, file", 1252, false, "", {{"DeviceIoControl", 8, 5, 0}, {"WideCharToMultiByte", 2, 122, 0}},
+         "Access is denied.", "Error locking drive E: Access is denied"},
     };
     for (const Case &c : cases) {
         setUpPc();
@@ -303,10 +311,9 @@ TEST(Program, EveryLanguage) {
         machine.console = c.console;
         if (!c.path.empty())
             machine.programPath = c.path;
-        if (!c.fault.call.empty())
-            machine.faults = {c.fault};
+        machine.faults = c.faults;
         if (!c.text.empty())
-            machine.errorTexts[c.fault.error] = c.text;
+            machine.errorTexts[c.faults[0].error] = c.text;
         fake::Run run = fake::run();
         const std::string shown = c.report.empty() ? success('E') : fatal(c.report);
         if (c.console)
