@@ -48,9 +48,10 @@ char *winErrorText(DWORD code)
     // The system's text for the latest code asked, never freed.
     static char *position;
     // The latest result: the system's text in UTF-8 (three bytes at most for
-    // each of the 512 characters it is cut to), or the stand-in text.
+    // each of the 512 UTF-16 units it is cut to), or the stand-in text.
     static char text[3 * 512 + 1];
-    // The system's text in UTF-16, on its way to UTF-8.
+    // The system's text in UTF-16, on its way to UTF-8: one unit at most
+    // for each of its bytes.
     WCHAR wide[512];
     char *end;
 
@@ -79,7 +80,7 @@ char *winErrorText(DWORD code)
     // code page hold; a character cut in two there is never shown.
     if (length > 511)
         position[511] = '\0';
-    if (MultiByteToWideChar(CP_ACP, 0, position, -1, wide, 512) == 0)
+    if (MultiByteToWideChar(CP_ACP, 0, position, -1, wide, sizeof wide / sizeof *wide) == 0)
         wide[0] = 0;
     WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, NULL, NULL);
     return text;
@@ -110,7 +111,7 @@ static void show(const char *text)
 
     // Its bytes as they are, should a conversion ever fail, rather than no
     // report at all.
-    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, 1040) == 0) {
+    if (MultiByteToWideChar(CP_UTF8, 0, text, -1, wide, sizeof wide / sizeof *wide) == 0) {
         fputs(text, stdout);
         return;
     }
