@@ -24,7 +24,9 @@ PC_DRIVES=(
 # Their stordrv lines: LETTER CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE
 # START FAULT FILE (the rules at the top of testbed/stordrv.c). MEDIA is
 # Windows' MEDIA_TYPE: 2 a 1.44 MB diskette, 11 removable media, 12 a fixed
-# disk. Faults: 1 no medium, 2 write-protected, 3 short write.
+# disk. Faults: 1 no medium, 2 write-protected, 3 short write. The driver
+# alone checks them: when it refuses a line, pc_prefix stops with the
+# driver's own words, which name the drive.
 #
 # The stick E: is served by one device as both the disk and its volume, so
 # its line is the partition's: its geometry gives the partition's size and
@@ -86,52 +88,15 @@ _pc_nt_path() { printf '\\??\\Z:%s' "${1//\//\\}"; }
 # A string as a .reg file writes it: backslashes doubled.
 _pc_reg() { printf '%s' "${1//\\/\\\\}"; }
 
-# Stops, naming the drive, at the first of the stordrv strings given that
-# the driver would refuse (the rules at the top of testbed/stordrv.c): the
-# driver itself can only fail to start.
-_pc_check_drives() {
-    local problem
-    problem=$(python3 - "$@" 2>&1 <<'EOF'
-import re, sys
-NUMBERS = "CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE START FAULT".split()
-LARGEST = [2**32 - 1, 255, 63, 4096, 22, 1, 2**63 - 1, 3]
-seen = set()
-for text in sys.argv[1:]:
-    name, fields = (text.split(" ")[0] or "?") + ":", text.split(" ", 9)
-
-    def refuse(why):
-        sys.exit("drive %s %s (its stordrv string: %s)" % (name, why, text))
-    if len(text) > 511:
-        refuse("is %d characters long, the driver takes 511" % len(text))
-    if not re.fullmatch("[A-Za-z]", fields[0]):
-        refuse("has no letter A to Z")
-    if fields[0].upper() in seen:
-        refuse("comes twice")
-    seen.add(fields[0].upper())
-    if len(fields) < 10 or not fields[9]:
-        refuse("has no FILE after its numbers")
-    for field, most, value in zip(NUMBERS, LARGEST, fields[1:9]):
-        if not re.fullmatch("[0-9]+", value):
-            refuse("has %s '%s', not decimal digits" % (field, value))
-        if int(value) > most:
-            refuse("has %s %s, more than %d" % (field, value, most))
-    cylinders, tracks, sectors, size, _, _, start, _ = map(int, fields[1:9])
-    if size < 128 or size & (size - 1):
-        refuse("has BYTES %d, not a power of two from 128 to 4096" % size)
-    if start + cylinders * tracks * sectors * size >= 2**63:
-        refuse("ends at or past byte 2^63 of its file")
-EOF
-    ) || e2e_fail "bad drive table: ${problem:-the check did not run}"
-}
-
 # Makes a fresh Wine prefix (e2e_prefix) whose drives are the PC's: their
 # backing files in the work dir, the stick as _pc_make_stick writes it, the
 # diskette numbered 16-byte lines, the rest empty. Registers the driver file
 # DRIVER as the service stordrv with the drive table, gives each letter the
 # drive type Windows would (removable or fixed), and starts the driver in a
-# persistent wineserver. With LETTER FAULT, that drive has that fault.
+# persistent wineserver. With LETTER FAULT, that drive has that fault. When
+# the driver does not start, stops with why (_pc_not_started).
 pc_prefix() {
-    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter fields removable reg=$E2E_WORK/pc.reg
+    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter fields removable i reg=$E2E_WORK/pc.reg
     local -a drives=()
     [ -r "$driver" ] || e2e_fail "no driver at $driver (scripts/build.sh builds it)"
     # Each drive's stordrv string: its line with the fault asked for, and the
@@ -141,7 +106,6 @@ pc_prefix() {
         [ "${line%% *}" = "$fault_letter" ] && fields="${fields% *} $fault"
         drives+=("$fields $(_pc_nt_path "$E2E_WORK/${line##* }")")
     done
-    _pc_check_drives "${drives[@]}"
     e2e_prefix
     PC_STICK=$E2E_WORK/stick.img
     PC_LOG=$E2E_WORK/driver.log
@@ -166,8 +130,11 @@ pc_prefix() {
         echo "\"Log\"=\"$(_pc_reg "$(_pc_nt_path "$PC_LOG")")\""
         echo
         echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\stordrv\Drives]'
-        for line in "${drives[@]}"; do
-            echo "\"${line%% *}:\"=\"$(_pc_reg "$line")\""
+        # Named by their place in the table, not by letter, so that a letter
+        # given twice reaches the driver rather than one line replacing the
+        # other.
+        for i in "${!drives[@]}"; do
+            echo "\"$((i + 1))\"=\"$(_pc_reg "${drives[i]}")\""
         done
         echo
         # What GetDriveType answers: Wine asks its registry, not the driver.
@@ -191,8 +158,24 @@ pc_prefix() {
     _e2e_wine_quiet wineserver -w
     _e2e_wine_quiet wineserver -p
     # The driver makes its record last, once it serves every drive.
-    _e2e_wine_quiet wine net start stordrv
-    [ -f "$PC_LOG" ] || e2e_fail "the driver did not start: it made no record"
+    if ! timeout "$E2E_TIMEOUT" wine net start stordrv >>"$E2E_WORK/setup.log" 2>&1 ||
+        [ ! -f "$PC_LOG" ]; then
+        _pc_not_started
+    fi
+}
+
+# Stops with why the driver did not start: its own words in the Refused value
+# of its service key (testbed/stordrv.c) when it refused its drive table,
+# else Wine's setup output. reg writes to a file, not a pipe: the wineserver
+# it reaches would hold a pipe open.
+_pc_not_started() {
+    local answer=$E2E_WORK/refused.txt why
+    timeout "$E2E_TIMEOUT" wine reg query 'HKLM\System\CurrentControlSet\Services\stordrv' \
+        /v Refused >"$answer" 2>>"$E2E_WORK/setup.log" || true
+    why=$(sed -n 's/^ *Refused *REG_SZ *//p' "$answer" | tr -d '\r')
+    [ -z "$why" ] || e2e_fail "bad drive table: $why"
+    cat "$E2E_WORK/setup.log" >&2
+    e2e_fail "the driver did not start"
 }
 
 # Checks that the bytes of the stick and of stick.before are the same outside

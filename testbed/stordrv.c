@@ -13,8 +13,8 @@
 // dismount arrives as a device control.
 //
 // What to serve comes from the service's registry key:
-//   Drives\*   one string value per drive, each field but FILE followed by
-//              exactly one space:
+//   Drives\*   one string value per drive, whatever its name, each field but
+//              FILE followed by exactly one space:
 //              LETTER CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE START FAULT FILE
 //     LETTER     the drive letter, A to Z in either case; no letter twice
 //     CYLINDERS, TRACKS (per cylinder), SECTORS (per track), BYTES (per
@@ -36,17 +36,29 @@
 // STATUS_INVALID_PARAMETER; the table is checked whole before any device is
 // made.
 //
+// The driver writes one value there itself, for whoever started it:
+//   Refused    why it refused its drive table, or could not serve a drive of
+//              it, naming the drive and what is wrong with it, such as
+//              "drive E: SECTORS 'x' is not decimal digits" or "drive E:
+//              comes twice". Deleted first thing at every start, so a start
+//              that succeeds leaves none; a failure to make the record (Log)
+//              is no fault of the table and leaves none either.
+//
 // Each request is recorded as one line:
 //   E: write code=0x00000000 offset=0 length=1474560 status=0x00000000 information=1474560
 // with the drive, the request, its control code, offset and length (0 where
 // the request has none), the status it was completed with and the byte count
 // handed back. Requests are served one at a time, as the program makes them.
+#include <stdarg.h>
 #include <ntifs.h>
 #include <ntdddisk.h>
 
-// ntoskrnl's own formatter; no header of the cross compiler's DDK declares it.
+// ntoskrnl's own formatters; no header of the cross compiler's DDK declares
+// them.
 int __cdecl _snprintf(char *buffer, SIZE_T count, const char *format, ...)
     __attribute__((format(ms_printf, 3, 4)));
+int __cdecl _vsnprintf(char *buffer, SIZE_T count, const char *format, va_list args)
+    __attribute__((format(ms_printf, 3, 0)));
 
 #define FAULT_NONE 0
 #define FAULT_NO_MEDIUM 1
@@ -55,6 +67,10 @@ int __cdecl _snprintf(char *buffer, SIZE_T count, const char *format, ...)
 
 // Longest registry string taken, in characters, with its terminator.
 #define TEXT_ROOM 512
+
+// Room for the text of the Refused value, in characters, with its
+// terminator: a longer text is cut short.
+#define WHY_ROOM 200
 
 // A value as the registry hands it over: its header, then room for TEXT_ROOM
 // characters, counted in ULONGs so that the header is aligned.
@@ -109,56 +125,88 @@ static NTSTATUS takeString(NTSTATUS status, const KEY_VALUE_PARTIAL_INFORMATION 
 }
 
 // Opens the registry key `name`, relative to `parent` when that is not NULL,
-// for reading. Returns the key, or NULL when it cannot be opened.
-static HANDLE openKey(HANDLE parent, PUNICODE_STRING name)
+// with `access`. Returns the key, or NULL when it cannot be opened.
+static HANDLE openKey(HANDLE parent, PUNICODE_STRING name, ACCESS_MASK access)
 {
     OBJECT_ATTRIBUTES attributes;
     HANDLE key = NULL;
 
     InitializeObjectAttributes(&attributes, name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                parent, NULL);
-    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attributes)))
+    if (!NT_SUCCESS(ZwOpenKey(&key, access, &attributes)))
         return NULL;
     return key;
 }
 
-// Reads one field of a Drives string at *at: decimal digits, a number of at
-// most `most` (itself at most MAXLONGLONG), then one space; sets *value and
-// moves *at past the space. Returns FALSE, *at unmoved, when there is no
-// digit, the number passes `most`, or no space follows.
-static BOOLEAN field(const WCHAR **at, ULONGLONG most, ULONGLONG *value)
+// Writes what `format` and the rest make into `why` (WHY_ROOM characters),
+// cut short when it is longer, and terminated. Cannot fail.
+static void explain(char *why, const char *format, ...)
 {
-    const WCHAR *p = *at;
+    va_list args;
 
-    *value = 0;
-    if (*p < L'0' || *p > L'9')
-        return FALSE;
-    for (; *p >= L'0' && *p <= L'9'; ++p) {
-        // Past this bound, one more digit passes MAXLONGLONG; below it, the
-        // sum cannot wrap.
-        if (*value > MAXLONGLONG / 10)
-            return FALSE;
-        *value = *value * 10 + (ULONGLONG)(*p - L'0');
-        if (*value > most)
-            return FALSE;
-    }
-    if (*p != L' ')
-        return FALSE;
-    *at = p + 1;
-    return TRUE;
+    va_start(args, format);
+    _vsnprintf(why, WHY_ROOM - 1, format, args);
+    va_end(args);
+    why[WHY_ROOM - 1] = 0;
 }
 
-// The numbers of a Drives string, in their order, and the largest each may
-// be (see the top of this file).
+// The numbers of a Drives string, in their order, the largest each may be
+// (see the top of this file), and their names, for saying which is wrong.
 enum { CYLINDERS, TRACKS, SECTORS, BYTES, MEDIA, REMOVABLE, START, FAULT, NUMBERS };
 static const ULONGLONG largest[NUMBERS] = {
     MAXULONG, 255, 63, 4096, F8_256_128, 1, MAXLONGLONG, FAULT_SHORT_WRITE,
 };
+static const char *const numberName[NUMBERS] = {
+    "CYLINDERS", "TRACKS", "SECTORS", "BYTES", "MEDIA", "REMOVABLE", "START", "FAULT",
+};
+
+// Reads the number `which` of the Drives string of drive `letter` at *at:
+// decimal digits, a number of at most largest[which], then one space; sets
+// *value and moves *at past the space. Returns FALSE, *at unmoved and what
+// is wrong in `why`, when the field (up to the next space) is empty or has
+// a character that is no digit, when its number is too large, or when the
+// string ends after it.
+static BOOLEAN field(const WCHAR **at, WCHAR letter, ULONG which, ULONGLONG *value, char *why)
+{
+    const WCHAR *p, *end;
+    BOOLEAN digits = TRUE;
+
+    for (end = *at; *end != 0 && *end != L' '; ++end)
+        if (*end < L'0' || *end > L'9')
+            digits = FALSE;
+    if (end == *at || !digits) {
+        explain(why, "drive %c: %s '%.*S' is not decimal digits", (char)letter,
+                numberName[which], (int)(end - *at), *at);
+        return FALSE;
+    }
+    *value = 0;
+    for (p = *at; p < end; ++p) {
+        // Past this bound, one more digit passes MAXLONGLONG (the largest
+        // bound); below it, the sum cannot wrap.
+        if (*value > MAXLONGLONG / 10)
+            break;
+        *value = *value * 10 + (ULONGLONG)(*p - L'0');
+        if (*value > largest[which])
+            break;
+    }
+    if (p < end) {
+        explain(why, "drive %c: %s %.*S is more than %I64u", (char)letter, numberName[which],
+                (int)(end - *at), *at, largest[which]);
+        return FALSE;
+    }
+    if (*end != L' ') {
+        explain(why, "drive %c: the string ends after %s", (char)letter, numberName[which]);
+        return FALSE;
+    }
+    *at = end + 1;
+    return TRUE;
+}
 
 // Fills `drive` from one Drives string `text` (see the top of this file).
-// Returns FALSE for a string that breaks the form or has a number out of its
-// range, or whose volume would reach past byte MAXLONGLONG of its file.
-static BOOLEAN parseDrive(const WCHAR *text, struct drive *drive)
+// Returns FALSE, with what is wrong in `why`, for a string that breaks the
+// form or has a number out of its range, or whose volume would reach past
+// byte MAXLONGLONG of its file.
+static BOOLEAN parseDrive(const WCHAR *text, struct drive *drive, char *why)
 {
     ULONGLONG number[NUMBERS], size;
     const WCHAR *at = text + 2;
@@ -168,19 +216,33 @@ static BOOLEAN parseDrive(const WCHAR *text, struct drive *drive)
         drive->letter = (WCHAR)(text[0] - L'a' + L'A');
     else if (text[0] >= L'A' && text[0] <= L'Z')
         drive->letter = text[0];
-    else
+    else {
+        explain(why, "the drive string '%.40S' does not start with a letter A to Z", text);
         return FALSE;
-    if (text[1] != L' ')
+    }
+    if (text[1] != L' ') {
+        explain(why, "drive %c: its letter is not followed by a space", (char)drive->letter);
         return FALSE;
+    }
     for (i = 0; i < NUMBERS; ++i)
-        if (!field(&at, largest[i], &number[i]))
+        if (!field(&at, drive->letter, i, &number[i], why))
             return FALSE;
-    if (*at == 0 || number[BYTES] < 128 || (number[BYTES] & (number[BYTES] - 1)) != 0)
+    if (number[BYTES] < 128 || (number[BYTES] & (number[BYTES] - 1)) != 0) {
+        explain(why, "drive %c: BYTES %I64u is not a power of two from 128 to 4096",
+                (char)drive->letter, number[BYTES]);
         return FALSE;
+    }
+    if (*at == 0) {
+        explain(why, "drive %c: there is no FILE", (char)drive->letter);
+        return FALSE;
+    }
     // Below 2^32 x 2^8 x 2^6 x 2^13: no product wraps.
     size = number[CYLINDERS] * (ULONG)(number[TRACKS] * number[SECTORS] * number[BYTES]);
-    if (size > MAXLONGLONG - number[START])
+    if (size > MAXLONGLONG - number[START]) {
+        explain(why, "drive %c: START %I64u plus the geometry's %I64u bytes passes 2^63 - 1",
+                (char)drive->letter, number[START], size);
         return FALSE;
+    }
     drive->removable = number[REMOVABLE] != 0;
     drive->geometry.Cylinders.QuadPart = (LONGLONG)number[CYLINDERS];
     drive->geometry.TracksPerCylinder = (ULONG)number[TRACKS];
@@ -364,9 +426,9 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp)
 // the link Wine's mount manager made for that letter (which is not given
 // back: each prefix of the tests is thrown away with its server). A device
 // whose link cannot be made is deleted again, so every device of the driver
-// has its link. Returns the status of the step that failed, or
-// STATUS_SUCCESS.
-static NTSTATUS addDrive(PDRIVER_OBJECT driver, const struct drive *drive)
+// has its link. Returns the status of the step that failed, with what
+// failed in `why`, or STATUS_SUCCESS.
+static NTSTATUS addDrive(PDRIVER_OBJECT driver, const struct drive *drive, char *why)
 {
     WCHAR deviceText[] = DEVICE_PREFIX L"X";
     WCHAR linkText[] = LINK_PREFIX L"X:";
@@ -380,24 +442,30 @@ static NTSTATUS addDrive(PDRIVER_OBJECT driver, const struct drive *drive)
     RtlInitUnicodeString(&linkName, linkText);
     status = IoCreateDevice(driver, sizeof(struct drive), &deviceName, FILE_DEVICE_DISK,
                             drive->removable ? FILE_REMOVABLE_MEDIA : 0, FALSE, &device);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        explain(why, "drive %c: its device cannot be made: status 0x%08lx", (char)drive->letter,
+                (ULONG)status);
         return status;
+    }
     RtlCopyMemory(device->DeviceExtension, drive, sizeof *drive);
     device->Flags |= DO_DIRECT_IO;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     IoDeleteSymbolicLink(&linkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);
-    if (!NT_SUCCESS(status))
+    if (!NT_SUCCESS(status)) {
+        explain(why, "drive %c: its letter cannot be given to its device: status 0x%08lx",
+                (char)drive->letter, (ULONG)status);
         IoDeleteDevice(device);
+    }
     return status;
 }
 
 // Reads every value of the Drives key `key` as a drive. With `driver` NULL,
-// only checks the table; else makes each drive's device (addDrive). Returns
-// STATUS_INVALID_PARAMETER for a value that is no drive or a letter that
-// comes twice, the failure of a registry read or of addDrive, or, once the
-// key has no more values, STATUS_SUCCESS.
-static NTSTATUS readDrives(HANDLE key, PDRIVER_OBJECT driver)
+// only checks the table; else makes each drive's device (addDrive). Returns,
+// with what is wrong in `why`, STATUS_INVALID_PARAMETER for a value that is
+// no drive or a letter that comes twice, or the failure of a registry read
+// or of addDrive; once the key has no more values, STATUS_SUCCESS.
+static NTSTATUS readDrives(HANDLE key, PDRIVER_OBJECT driver, char *why)
 {
     ULONG buffer[VALUE_ROOM];
     KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
@@ -412,17 +480,25 @@ static NTSTATUS readDrives(HANDLE key, PDRIVER_OBJECT driver)
         if (status == STATUS_NO_MORE_ENTRIES)
             return STATUS_SUCCESS;
         status = takeString(status, info, text);
+        if (status == STATUS_INVALID_PARAMETER)
+            explain(why, "value %lu of the Drives key is not a string of at most %d characters",
+                    index + 1, TEXT_ROOM - 1);
+        else if (!NT_SUCCESS(status))
+            explain(why, "value %lu of the Drives key cannot be read: status 0x%08lx", index + 1,
+                    (ULONG)status);
         if (!NT_SUCCESS(status))
             return status;
         RtlZeroMemory(&drive, sizeof drive);
-        if (!parseDrive(text, &drive))
+        if (!parseDrive(text, &drive, why))
             return STATUS_INVALID_PARAMETER;
         letter = 1UL << (drive.letter - L'A');
-        if (letters & letter)
+        if (letters & letter) {
+            explain(why, "drive %c: comes twice", (char)drive.letter);
             return STATUS_INVALID_PARAMETER;
+        }
         letters |= letter;
         if (driver != NULL) {
-            status = addDrive(driver, &drive);
+            status = addDrive(driver, &drive, why);
             if (!NT_SUCCESS(status))
                 return status;
         }
@@ -474,34 +550,58 @@ static VOID NTAPI unload(PDRIVER_OBJECT driver)
     }
 }
 
+// Sets the Refused value of the service key `service` to `why`, or deletes
+// it when `why` is empty. A failure is ignored: the value only explains a
+// start that fails anyway.
+static void setRefused(HANDLE service, const char *why)
+{
+    UNICODE_STRING refusedName = RTL_CONSTANT_STRING(L"Refused");
+    WCHAR text[WHY_ROOM];
+    ULONG i;
+
+    if (why[0] == 0) {
+        ZwDeleteValueKey(service, &refusedName);
+        return;
+    }
+    for (i = 0; why[i] != 0; ++i)
+        text[i] = (UCHAR)why[i];
+    text[i] = 0;
+    ZwSetValueKey(service, &refusedName, 0, REG_SZ, text, (i + 1) * sizeof(WCHAR));
+}
+
 // Checks the whole drive table of the service key, then makes every drive's
 // device, then opens the record. Fails, with everything undone (unload),
 // when a key cannot be read, the table or the Log value is bad
 // (STATUS_INVALID_PARAMETER), or a device, a link or the record cannot be
-// made.
+// made; says why in the Refused value when it is the Drives key or a drive.
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNICODE_STRING drivesName = RTL_CONSTANT_STRING(L"Drives");
     NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
     HANDLE service, drives;
+    char why[WHY_ROOM] = "";
     unsigned major;
 
     for (major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
         driver->MajorFunction[major] = dispatch;
     driver->DriverUnload = unload;
 
-    service = openKey(NULL, registryPath);
+    service = openKey(NULL, registryPath, KEY_READ | KEY_SET_VALUE);
     if (service == NULL)
         return status;
-    drives = openKey(service, &drivesName);
-    if (drives != NULL) {
-        status = readDrives(drives, NULL);
+    setRefused(service, why);
+    drives = openKey(service, &drivesName, KEY_READ);
+    if (drives == NULL) {
+        explain(why, "the Drives key cannot be opened");
+    } else {
+        status = readDrives(drives, NULL, why);
         if (NT_SUCCESS(status))
-            status = readDrives(drives, driver);
+            status = readDrives(drives, driver, why);
         ZwClose(drives);
     }
     if (NT_SUCCESS(status))
         status = openLog(service);
+    setRefused(service, why);
     ZwClose(service);
     if (!NT_SUCCESS(status))
         unload(driver);
