@@ -22,9 +22,18 @@ PC_DRIVES=(
     'H: card reader without a card                             (none)'
 )
 # Their stordrv lines: LETTER CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE
-# START FAULT FILE. MEDIA is Windows' MEDIA_TYPE: 2 a 1.44 MB diskette, 11
-# removable media, 12 a fixed disk. Faults: 1 no medium, 2 write-protected,
-# 3 short write.
+# START FAULT FILE (the rules at the top of testbed/stordrv.c). MEDIA is
+# Windows' MEDIA_TYPE: 2 a 1.44 MB diskette, 11 removable media, 12 a fixed
+# disk. Faults: 1 no medium, 2 write-protected, 3 short write. The driver
+# alone checks them: when it refuses a line, pc_prefix stops with the
+# driver's own words, which name the drive.
+#
+# The stick E: is served by one device as both the disk and its volume, so
+# its line is the partition's: its geometry gives the partition's size and
+# START the partition's first byte. The MBR's partition entry
+# (_pc_make_stick, from PC_STICK_START and PC_STICK_VOLUME) must agree with
+# both, or the drive the program lists and writes is not the partition the
+# BIOS boots.
 _PC_TABLE=(
     'A 80 2 18 512 2 1 0 0 diskette.img'
     'E 486 255 63 512 11 1 1048576 0 stick.img'
@@ -32,7 +41,8 @@ _PC_TABLE=(
     'G 60801 255 63 512 12 0 0 0 usb-hdd.img'
     'H 0 0 0 512 11 1 0 1 card-reader.img'
 )
-# Where E:'s volume starts on the stick (LBA 2048), and its size.
+# Where E:'s volume starts on the stick (LBA 2048), and its size: START and
+# the geometry of E:'s line.
 PC_STICK_START=1048576
 PC_STICK_VOLUME=$((486 * 255 * 63 * 512))
 PC_STICK=
@@ -83,10 +93,19 @@ _pc_reg() { printf '%s' "${1//\\/\\\\}"; }
 # diskette numbered 16-byte lines, the rest empty. Registers the driver file
 # DRIVER as the service stordrv with the drive table, gives each letter the
 # drive type Windows would (removable or fixed), and starts the driver in a
-# persistent wineserver. With LETTER FAULT, that drive has that fault.
+# persistent wineserver. With LETTER FAULT, that drive has that fault. When
+# the driver does not start, stops with why (_pc_not_started).
 pc_prefix() {
-    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter fields reg=$E2E_WORK/pc.reg
+    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter fields removable i reg=$E2E_WORK/pc.reg
+    local -a drives=()
     [ -r "$driver" ] || e2e_fail "no driver at $driver (scripts/build.sh builds it)"
+    # Each drive's stordrv string: its line with the fault asked for, and the
+    # NT path of its file in the work dir.
+    for line in "${_PC_TABLE[@]}"; do
+        fields=${line% *}
+        [ "${line%% *}" = "$fault_letter" ] && fields="${fields% *} $fault"
+        drives+=("$fields $(_pc_nt_path "$E2E_WORK/${line##* }")")
+    done
     e2e_prefix
     PC_STICK=$E2E_WORK/stick.img
     PC_LOG=$E2E_WORK/driver.log
@@ -111,11 +130,11 @@ pc_prefix() {
         echo "\"Log\"=\"$(_pc_reg "$(_pc_nt_path "$PC_LOG")")\""
         echo
         echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\stordrv\Drives]'
-        for line in "${_PC_TABLE[@]}"; do
-            read -r letter _ <<<"$line"
-            fields=${line% *}
-            [ "$letter" = "$fault_letter" ] && fields="${fields% *} $fault"
-            echo "\"$letter:\"=\"$(_pc_reg "$fields $(_pc_nt_path "$E2E_WORK/${line##* }")")\""
+        # Named by their place in the table, not by letter, so that a letter
+        # given twice reaches the driver rather than one line replacing the
+        # other.
+        for i in "${!drives[@]}"; do
+            echo "\"$((i + 1))\"=\"$(_pc_reg "${drives[i]}")\""
         done
         echo
         # What GetDriveType answers: Wine asks its registry, not the driver.
@@ -138,8 +157,25 @@ pc_prefix() {
     _e2e_wine_quiet wineserver -k
     _e2e_wine_quiet wineserver -w
     _e2e_wine_quiet wineserver -p
-    _e2e_wine_quiet wine net start stordrv
-    [ -f "$PC_LOG" ] || e2e_fail "the driver started but made no record"
+    # The driver makes its record last, once it serves every drive.
+    if ! timeout "$E2E_TIMEOUT" wine net start stordrv >>"$E2E_WORK/setup.log" 2>&1 ||
+        [ ! -f "$PC_LOG" ]; then
+        _pc_not_started
+    fi
+}
+
+# Stops with why the driver did not start: its own words in the Refused value
+# of its service key (testbed/stordrv.c) when it refused its drive table,
+# else Wine's setup output. reg writes to a file, not a pipe: the wineserver
+# it reaches would hold a pipe open.
+_pc_not_started() {
+    local answer=$E2E_WORK/refused.txt why
+    timeout "$E2E_TIMEOUT" wine reg query 'HKLM\System\CurrentControlSet\Services\stordrv' \
+        /v Refused >"$answer" 2>>"$E2E_WORK/setup.log" || true
+    why=$(sed -n 's/^ *Refused *REG_SZ *//p' "$answer" | tr -d '\r')
+    [ -z "$why" ] || e2e_fail "bad drive table: $why"
+    cat "$E2E_WORK/setup.log" >&2
+    e2e_fail "the driver did not start"
 }
 
 # Checks that the bytes of the stick and of stick.before are the same outside

@@ -2,10 +2,13 @@
 """Checks the packaged fwdisk.exe: the linked program followed directly by
 the diskette image; the program a 32-bit console PE that needs nothing but
 KERNEL32.dll and msvcrt.dll, with its header checksum right for the program
-part, no build time, and its manifest and version information.
+part, no build time, and its manifest and version information. Also checks
+that the stand-in storage driver built beside it, stordrv.sys, imports from
+ntoskrnl.exe alone: anything else would not load in the kernel.
 
 usage: check_exe.py FWDISK_EXE IMAGE
 """
+import os
 import sys
 import xml.etree.ElementTree as ET
 
@@ -45,6 +48,9 @@ def main():
     dlls = {e.dll.decode().lower(): {i.name for i in e.imports} for e in pe.DIRECTORY_ENTRY_IMPORT}
     check(sorted(dlls) == ["kernel32.dll", "msvcrt.dll"] and b"_getch" in dlls["msvcrt.dll"],
           "imports only KERNEL32.dll and msvcrt.dll, _getch among them: %s" % sorted(dlls))
+    driver = pefile.PE(os.path.join(os.path.dirname(sys.argv[1]), "stordrv.sys"))
+    imported = sorted(e.dll.decode().lower() for e in getattr(driver, "DIRECTORY_ENTRY_IMPORT", []))
+    check(imported == ["ntoskrnl.exe"], "stordrv.sys imports only ntoskrnl.exe: %s" % imported)
 
     types = {t.id: t for t in pe.DIRECTORY_ENTRY_RESOURCE.entries} if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else {}
     check(sorted(types) == [16, 24], "resources: version information and manifest only %s" % sorted(types))
