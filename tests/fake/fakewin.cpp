@@ -375,13 +375,25 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWO
     return !error;
 }
 
+// What a conversion that fails leaves in its output buffer: not to be relied
+// on, so not left as it was.
+const char kScribble = 'x';
+
+// The error of a conversion's arguments that Windows refuses, or 0: no flags
+// (the program needs none, and UTF-8 takes almost none), a length of its own
+// or -1 for up to the terminator.
+DWORD badArguments(DWORD flags, int length) { return flags ? ERROR_INVALID_FLAGS : length < -1 ? ERROR_INVALID_PARAMETER : 0; }
+
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, LPWSTR wide, int room) {
     const Fault *f = fault("MultiByteToWideChar");
     std::u16string out;
-    const bool ok = widen(codePage, std::string(bytes, length < 0 ? strlen(bytes) + 1 : length), out);
-    DWORD error = f ? f->error : !ok ? ERROR_NO_UNICODE_TRANSLATION : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
+    const bool ok = badArguments(flags, length) == 0 && widen(codePage, std::string(bytes, length < 0 ? strlen(bytes) + 1 : length), out);
+    DWORD error = f ? f->error : badArguments(flags, length) ? badArguments(flags, length) : !ok ? ERROR_NO_UNICODE_TRANSLATION
+                : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
     if (!error && room)
         memcpy(wide, out.data(), 2 * out.size());
+    else if (error)
+        std::fill(wide, wide + room, kScribble);
     record(error, std::to_string(error ? 0 : out.size()), "MultiByteToWideChar", codePage, flags, show(bytes), length,
            (void *)wide, room);
     return error ? 0 : out.size();
@@ -392,9 +404,12 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int len
     const Fault *f = fault("WideCharToMultiByte");
     const size_t units = length < 0 ? std::char_traits<char16_t>::length(wide) + 1 : length;
     const std::string out = narrow(codePage, std::u16string(wide, units));
-    DWORD error = f ? f->error : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
+    DWORD error = f ? f->error : badArguments(flags, length) ? badArguments(flags, length)
+                : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
     if (!error && room)
         memcpy(bytes, out.data(), out.size());
+    else if (error)
+        std::fill(bytes, bytes + room, kScribble);
     record(error, std::to_string(error ? 0 : out.size()), "WideCharToMultiByte", codePage, flags,
            show(narrow(CP_UTF8, std::u16string(wide, units)).c_str()), length, (void *)bytes, room, defaultChar,
            (void *)usedDefault);
