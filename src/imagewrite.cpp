@@ -98,15 +98,23 @@ static const char *pathText(const WCHAR *path)
     return text;
 }
 
-// Prints the UTF-8 `text` to standard output so that every character reads
-// right. On a console it goes through WriteConsoleW, line by line, each line
-// feed through the runtime as any other; whatever the console's code page,
-// it is left as it was. Elsewhere (a file, a pipe) its bytes are in the ANSI
-// code page, a character the code page lacks written as '?'.
+// The longest fatal message in UTF-8, with its end: 255 characters of four
+// bytes, the longest.
+static const int messageRoom = 1024;
+// The longest framed report line in UTF-8, with its end: the message,
+// "\n*** " before it and " ***\n" after it.
+static const int lineRoom = messageRoom + 16;
+
+// Prints the UTF-8 report line `text` (at most lineRoom bytes) to standard
+// output so that every character reads right. On a console it goes through
+// WriteConsoleW, line by line, each line feed through the runtime as any
+// other; whatever the console's code page, it is left as it was. Elsewhere
+// (a file, a pipe) its bytes are in the ANSI code page, a character the code
+// page lacks written as '?'.
 static void show(const char *text)
 {
     // `text` in UTF-16: no more units than it has bytes.
-    WCHAR wide[1040];
+    WCHAR wide[lineRoom];
     DWORD mode;
 
     // Its bytes as they are, should a conversion ever fail, rather than no
@@ -118,7 +126,7 @@ static void show(const char *text)
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     if (!GetConsoleMode(out, &mode)) {
         // `text` in the ANSI code page: two bytes at most for each unit.
-        char bytes[2 * 1040];
+        char bytes[2 * lineRoom];
         if (WideCharToMultiByte(CP_ACP, 0, wide, -1, bytes, sizeof bytes, NULL, NULL) == 0)
             fputs(text, stdout);
         else
@@ -156,10 +164,8 @@ static void cutCharacters(char *text, int count)
 // and its texts are UTF-8; the message is cut to 255 characters.
 void logError(int pause, const char *format, ...)
 {
-    // The message: room for 255 characters of four bytes, the longest.
-    char message[1024];
-    // The message framed.
-    char line[sizeof message + 16];
+    char message[messageRoom];
+    char line[lineRoom];
     va_list args;
 
     va_start(args, format);
