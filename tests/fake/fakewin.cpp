@@ -63,7 +63,6 @@ const char *charset(UINT codePage) {
     case CP_UTF8: return "UTF-8";
     case 437: return "IBM437";
     case 866: return "IBM866";
-    case 932: return "CP932";
     case 1251: return "CP1251";
     case 1252: return "CP1252";
     }
@@ -174,17 +173,17 @@ Run run() {
     // A console shows the bytes printed in its OEM code page; the text
     // WriteConsoleW gave, as it was given.
     if (machine.console) {
+        auto printed = [&](size_t from, size_t to) {
+            std::string text;
+            iconvert(r.screen.substr(from, to - from), charset(machine.oemCodePage), "UTF-8", text);
+            return text;
+        };
         std::istringstream ranges(slurp(console));
-        std::string shown, part;
+        std::string shown;
         size_t done = 0, at, length;
-        for (bool more = true; more;) {
-            more = bool(ranges >> at >> length);
-            const size_t end = more ? at : r.screen.size();
-            iconvert(r.screen.substr(done, end - done), charset(machine.oemCodePage), "UTF-8", part);
-            shown += part + (more ? r.screen.substr(at, length) : "");
-            done = end + (more ? length : 0);
-        }
-        r.screen = shown;
+        for (; ranges >> at >> length; done = at + length)
+            shown += printed(done, at) + r.screen.substr(at, length);
+        r.screen = shown + printed(done, r.screen.size());
     }
     std::string lines = slurp(log);
     for (size_t at = 0, end; (end = lines.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -340,9 +339,13 @@ HANDLE WINAPI GetStdHandle(DWORD which) {
     return f ? INVALID_HANDLE_VALUE : (HANDLE)kStdout;
 }
 
+// The error of a console call on `handle`: none for standard output when it
+// is a console.
+DWORD consoleError(HANDLE handle) { return handle == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE; }
+
 BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INFO *info) {
     const Fault *f = fault("GetConsoleScreenBufferInfo");
-    DWORD error = f ? f->error : console == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : consoleError(console);
     if (!error)
         *info = {{80, 300}, {machine.cursorX, machine.cursorY}, 7};
     record(error, error ? "0" : "1 cursor=" + std::to_string(machine.cursorX) + "," + std::to_string(machine.cursorY),
@@ -352,7 +355,7 @@ BOOL WINAPI GetConsoleScreenBufferInfo(HANDLE console, CONSOLE_SCREEN_BUFFER_INF
 
 BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
     const Fault *f = fault("GetConsoleMode");
-    DWORD error = f ? f->error : console == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : consoleError(console);
     if (!error)
         *mode = 3; // processed output, wrap at the end of a line
     record(error, std::to_string(!error), "GetConsoleMode", console, (void *)mode);
@@ -362,7 +365,7 @@ BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
 // Shows the text on the screen in UTF-8, and notes where it stands there.
 BOOL WINAPI WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWORD written, LPVOID reserved) {
     const Fault *f = fault("WriteConsoleW");
-    DWORD error = f ? f->error : console == kStdout && machine.console ? 0 : ERROR_INVALID_HANDLE;
+    DWORD error = f ? f->error : consoleError(console);
     const std::string text = narrow(CP_UTF8, std::u16string((const char16_t *)buffer, count));
     if (!error) {
         fprintf(consoleFile, "%ld %zu\n", (long)lseek(STDOUT_FILENO, 0, SEEK_END), text.size());
@@ -387,9 +390,11 @@ DWORD badArguments(DWORD flags, int length) { return flags ? ERROR_INVALID_FLAGS
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, LPWSTR wide, int room) {
     const Fault *f = fault("MultiByteToWideChar");
     std::u16string out;
-    const bool ok = badArguments(flags, length) == 0 && widen(codePage, std::string(bytes, length < 0 ? strlen(bytes) + 1 : length), out);
-    DWORD error = f ? f->error : badArguments(flags, length) ? badArguments(flags, length) : !ok ? ERROR_NO_UNICODE_TRANSLATION
-                : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
+    DWORD error = f ? f->error : badArguments(flags, length);
+    if (!error && !widen(codePage, std::string(bytes, length < 0 ? strlen(bytes) + 1 : length), out))
+        error = ERROR_NO_UNICODE_TRANSLATION;
+    if (!error && room && (int)out.size() > room)
+        error = ERROR_INSUFFICIENT_BUFFER;
     if (!error && room)
         memcpy(wide, out.data(), 2 * out.size());
     else if (error)
@@ -404,8 +409,9 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int len
     const Fault *f = fault("WideCharToMultiByte");
     const size_t units = length < 0 ? std::char_traits<char16_t>::length(wide) + 1 : length;
     const std::string out = narrow(codePage, std::u16string(wide, units));
-    DWORD error = f ? f->error : badArguments(flags, length) ? badArguments(flags, length)
-                : room && (int)out.size() > room ? ERROR_INSUFFICIENT_BUFFER : 0;
+    DWORD error = f ? f->error : badArguments(flags, length);
+    if (!error && room && (int)out.size() > room)
+        error = ERROR_INSUFFICIENT_BUFFER;
     if (!error && room)
         memcpy(bytes, out.data(), out.size());
     else if (error)
