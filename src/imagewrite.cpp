@@ -15,6 +15,7 @@
 #include <string.h>
 
 #include "imagewrite.h"
+#include "programfile.h"
 #include "volume.h"
 
 // Leaves the last text on the screen until the user presses any key; the key

@@ -7,9 +7,6 @@
 
 #include <windows.h>
 
-// Size of the diskette image carried at the end of the program file, and the
-// least capacity a drive must have to take it: 2,880 sectors of 512 bytes.
-#define IMAGE_SIZE 1474560
 
 // Opens the raw volume of drive `letter` ('A' to 'Z') for reading and
 // writing, shared with other readers and writers.

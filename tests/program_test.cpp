@@ -4,6 +4,7 @@
 #include "fake/fakewin.h"
 
 #include "../src/imagewrite.h"
+#include "../src/programfile.h"
 #include "../src/volume.h"
 
 #include <gtest/gtest.h>
