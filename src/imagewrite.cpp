@@ -279,90 +279,6 @@ int findAvailableDrive(int minimum)
     return letter;
 }
 
-// Reads the little-endian number of `bytes` bytes (at most 4) at `at`.
-static DWORD littleEndian(const unsigned char *at, int bytes)
-{
-    DWORD value = 0;
-
-    while (bytes-- > 0)
-        value = value << 8 | at[bytes];
-    return value;
-}
-
-// Offsets in a PE32 header: the optional header follows the signature and the
-// 20-byte file header; its data directories follow 96 bytes of fields, 8 bytes
-// each, and the certificate table is directory 4. The optional header must
-// reach to the end of that entry: 136 bytes. Each section header is 40 bytes.
-static const unsigned long long optionalHeader = 24;
-static const unsigned long long certificateEntry = optionalHeader + 128;
-static const unsigned long long sectionHeader = 40;
-
-// Returns the PE header of the program file of `size` bytes mapped at `view`
-// when it is plainly one: "MZ", a header offset that keeps the header through
-// its certificate-table entry inside the file, "PE\0\0", a PE32 optional
-// header of at least 136 bytes and at least 5 data directories. Otherwise
-// null. Never reads outside the view.
-static const unsigned char *peHeader(const unsigned char *view, DWORD size)
-{
-    if (view[0] != 'M' || view[1] != 'Z')
-        return NULL;
-    const unsigned long long header = littleEndian(view + 60, 4);
-    if (header + certificateEntry + 8 > size)
-        return NULL;
-    const unsigned char *pe = view + header;
-    if (littleEndian(pe, 4) != 0x00004550                       // "PE\0\0"
-        || littleEndian(pe + 20, 2) < 136                       // optional header size
-        || littleEndian(pe + optionalHeader, 2) != 0x10B        // PE32
-        || littleEndian(pe + optionalHeader + 92, 4) < 5)       // data directories
-        return NULL;
-    return pe;
-}
-
-// Returns the offset at which the diskette image ends in the program file of
-// `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate
-// table begins when signing appended one, otherwise the end of the file. The
-// table counts only when the PE header names it plainly (peHeader) and the
-// table ends exactly at the end of the file with at least IMAGE_SIZE bytes
-// before it. Never reads outside the view.
-static DWORD imageEnd(const unsigned char *view, DWORD size)
-{
-    const unsigned char *pe = peHeader(view, size);
-    if (pe == NULL)
-        return size;
-    const unsigned long long table = littleEndian(pe + certificateEntry, 4);
-    const unsigned long long length = littleEndian(pe + certificateEntry + 4, 4);
-    if (length == 0 || table + length != size || table < IMAGE_SIZE)
-        return size;
-    return (DWORD)table;
-}
-
-// Returns the offset at which the program's own sections end in the program
-// file of `size` bytes mapped at `view`: the largest PointerToRawData +
-// SizeOfRawData over its section table. 0 when the PE header is not plainly
-// one (peHeader) or its section table does not lie wholly inside the file:
-// nothing is then known about where the program ends. Never reads outside
-// the view.
-static unsigned long long sectionsEnd(const unsigned char *view, DWORD size)
-{
-    const unsigned char *pe = peHeader(view, size);
-    if (pe == NULL)
-        return 0;
-    const unsigned long long count = littleEndian(pe + 6, 2);
-    const unsigned long long first = (unsigned long long)(pe - view) + optionalHeader
-                                     + littleEndian(pe + 20, 2);
-    if (first + count * sectionHeader > size)
-        return 0;
-    unsigned long long end = 0;
-    for (unsigned long long i = 0; i < count; ++i) {
-        const unsigned char *section = view + first + i * sectionHeader;
-        const unsigned long long last = (unsigned long long)littleEndian(section + 20, 4)
-                                        + littleEndian(section + 16, 4);
-        if (last > end)
-            end = last;
-    }
-    return end;
-}
-
 int main(void)
 {
     // Set once: a console opened for this program alone (cursor at the top
@@ -422,14 +338,12 @@ int main(void)
         logError(pauseOnExit, "MapViewOfFile error \"%s\"", winErrorText(0));
     }
 
-    // A signed file ends with its certificate table; the image comes before
-    // it. An image that would begin inside the program's own sections is a
-    // file cut short (an interrupted copy or download): its medium would not
-    // boot, so it is not written.
-    const DWORD end = imageEnd((const unsigned char *)view, size);
-    if (end - IMAGE_SIZE < sectionsEnd((const unsigned char *)view, size))
+    // A copy cut short (an interrupted copy or download) holds no whole
+    // image: its medium would not boot, so nothing is written.
+    const int64_t start = imageStart((const unsigned char *)view, size);
+    if (start < 0)
         logError(pauseOnExit, "No FWDISK image in program file \"%s\"", pathText(path));
-    if (!copyImage(volume, view + end - IMAGE_SIZE, IMAGE_SIZE))
+    if (!copyImage(volume, view + start, IMAGE_SIZE))
         logError(pauseOnExit, "WriteFile error \"%s\"", winErrorText(0));
 
     // The image is on the drive; a refused dismount or unlock changes nothing.

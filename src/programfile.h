@@ -13,4 +13,13 @@
 // build, its scripts and its tests all read this one line.
 #define IMAGE_SIZE 1474560
 
+// Returns the offset at which the diskette image begins in the program file
+// of `size` bytes mapped at `view`: IMAGE_SIZE bytes before it ends. It ends
+// where the certificate table begins when signing appended one and the PE
+// header names that table plainly; otherwise it ends the file. Returns -1
+// when the file holds no whole image: it is shorter than IMAGE_SIZE, or the
+// image would begin inside the program's own sections, as in a copy cut
+// short. Never reads outside the view.
+int64_t imageStart(const unsigned char *view, uint32_t size);
+
 #endif

@@ -1,0 +1,101 @@
+// Where the diskette image lies in the program file: after the program's own
+// sections, and before the certificate table of a signed copy.
+#include "programfile.h"
+
+#include <stddef.h>
+
+// Reads the little-endian number of `bytes` bytes (at most 4) at `at`.
+static uint32_t littleEndian(const unsigned char *at, int bytes)
+{
+    uint32_t value = 0;
+
+    while (bytes-- > 0)
+        value = value << 8 | at[bytes];
+    return value;
+}
+
+// Offsets in a PE32 header: the optional header follows the signature and the
+// 20-byte file header; its data directories follow 96 bytes of fields, 8 bytes
+// each, and the certificate table is directory 4. The optional header must
+// reach to the end of that entry: 136 bytes. Each section header is 40 bytes.
+static const unsigned long long optionalHeader = 24;
+static const unsigned long long certificateEntry = optionalHeader + 128;
+static const unsigned long long sectionHeader = 40;
+
+// Returns the PE header of the program file of `size` bytes (at least 64)
+// mapped at `view` when it is plainly one: "MZ", a header offset that keeps
+// the header through its certificate-table entry inside the file, "PE\0\0",
+// a PE32 optional header of at least 136 bytes and at least 5 data
+// directories. Otherwise null. Never reads outside the view.
+static const unsigned char *peHeader(const unsigned char *view, uint32_t size)
+{
+    if (view[0] != 'M' || view[1] != 'Z')
+        return NULL;
+    const unsigned long long header = littleEndian(view + 60, 4);
+    if (header + certificateEntry + 8 > size)
+        return NULL;
+    const unsigned char *pe = view + header;
+    if (littleEndian(pe, 4) != 0x00004550                       // "PE\0\0"
+        || littleEndian(pe + 20, 2) < 136                       // optional header size
+        || littleEndian(pe + optionalHeader, 2) != 0x10B        // PE32
+        || littleEndian(pe + optionalHeader + 92, 4) < 5)       // data directories
+        return NULL;
+    return pe;
+}
+
+// Returns the offset at which the diskette image ends in the program file of
+// `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate
+// table begins when signing appended one, otherwise the end of the file. The
+// table counts only when the PE header names it plainly (peHeader) and the
+// table ends exactly at the end of the file with at least IMAGE_SIZE bytes
+// before it. Never reads outside the view.
+static uint32_t imageEnd(const unsigned char *view, uint32_t size)
+{
+    const unsigned char *pe = peHeader(view, size);
+    if (pe == NULL)
+        return size;
+    const unsigned long long table = littleEndian(pe + certificateEntry, 4);
+    const unsigned long long length = littleEndian(pe + certificateEntry + 4, 4);
+    if (length == 0 || table + length != size || table < IMAGE_SIZE)
+        return size;
+    return (uint32_t)table;
+}
+
+// Returns the offset at which the program's own sections end in the program
+// file of `size` bytes (at least IMAGE_SIZE) mapped at `view`: the largest
+// PointerToRawData + SizeOfRawData over its section table. 0 when the PE
+// header is not plainly one (peHeader) or its section table does not lie
+// wholly inside the file: nothing is then known about where the program
+// ends. Never reads outside the view.
+static unsigned long long sectionsEnd(const unsigned char *view, uint32_t size)
+{
+    const unsigned char *pe = peHeader(view, size);
+    if (pe == NULL)
+        return 0;
+    const unsigned long long count = littleEndian(pe + 6, 2);
+    const unsigned long long first = (unsigned long long)(pe - view) + optionalHeader
+                                     + littleEndian(pe + 20, 2);
+    if (first + count * sectionHeader > size)
+        return 0;
+    unsigned long long end = 0;
+    for (unsigned long long i = 0; i < count; ++i) {
+        const unsigned char *section = view + first + i * sectionHeader;
+        const unsigned long long last = (unsigned long long)littleEndian(section + 20, 4)
+                                        + littleEndian(section + 16, 4);
+        if (last > end)
+            end = last;
+    }
+    return end;
+}
+
+// The image's offset, or -1 for a file that holds no whole image (see
+// programfile.h).
+int64_t imageStart(const unsigned char *view, uint32_t size)
+{
+    if (size < IMAGE_SIZE)
+        return -1;
+    const int64_t start = (int64_t)imageEnd(view, size) - IMAGE_SIZE;
+    if ((unsigned long long)start < sectionsEnd(view, size))
+        return -1;
+    return start;
+}
