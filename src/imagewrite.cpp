@@ -39,51 +39,64 @@ int isCursorHomed(void)
     return info.dwCursorPosition.X == 0 && info.dwCursorPosition.Y == 0;
 }
 
+// Ends the UTF-16 `text` at its first `unit`, if it has one.
+static void cutAt(WCHAR *text, WCHAR unit)
+{
+    for (; *text != 0; ++text)
+        if (*text == unit) {
+            *text = 0;
+            return;
+        }
+}
+
+// Cuts the UTF-16 `text` after its first `count` characters, if it has more;
+// never between the two units of one character.
+static void cutWide(WCHAR *text, int count)
+{
+    for (; *text != 0; ++text)
+        if ((*text & 0xFC00) != 0xDC00 && count-- == 0) {
+            *text = 0;
+            return;
+        }
+}
+
 // Returns the first line of the system's text for error `code` (0: the
 // thread's last error), without its line end and without one final full stop,
-// in UTF-8: the system gives it in the ANSI code page, which may be any
-// language's. A code the system has no text for gives "Unknown error N"; the
-// result is never null, and the next call overwrites it.
+// in UTF-8 and in whatever language the system's texts are: it is fetched
+// in UTF-16, so no letter is lost to the ANSI code page. Cut to the 255
+// characters a report can show. A code the system has no text for gives
+// "Unknown error N"; the result is never null, and the next call overwrites
+// it.
 char *winErrorText(DWORD code)
 {
     // The system's text for the latest code asked, never freed.
-    static char *position;
-    // The latest result: the system's text in UTF-8 (three bytes at most for
-    // each of the 512 UTF-16 units it is cut to), or the stand-in text.
-    static char text[3 * 512 + 1];
-    // The system's text in UTF-16, on its way to UTF-8: one unit at most
-    // for each of its bytes.
-    WCHAR wide[512];
-    char *end;
+    static WCHAR *position;
+    // The latest result: up to 255 characters in UTF-8, four bytes at most
+    // each, or the stand-in text.
+    static char text[4 * 255 + 1];
 
     if (code == 0)
         code = GetLastError();
     position = NULL;
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS
                             | FORMAT_MESSAGE_ALLOCATE_BUFFER,
                         NULL, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                        (LPSTR)&position, 0, NULL)
+                        (LPWSTR)&position, 0, NULL)
         || position == NULL) {
         sprintf(text, "Unknown error %u", (unsigned)code);
         return text;
     }
-    end = strchr(position, '\n');
-    if (end)
-        *end = '\0';
-    end = strchr(position, '\r');
-    if (end)
-        *end = '\0';
-    size_t length = strlen(position);
+    cutAt(position, '\n');
+    cutAt(position, '\r');
+    size_t length = 0;
+    while (position[length] != 0)
+        ++length;
     if (length > 0 && position[length - 1] == '.')
-        position[length - 1] = '\0';
+        position[length - 1] = 0;
 
-    // A report shows no more than 255 characters, which 511 bytes of any
-    // code page hold; a character cut in two there is never shown.
-    if (length > 511)
-        position[511] = '\0';
-    if (MultiByteToWideChar(CP_ACP, 0, position, -1, wide, sizeof wide / sizeof *wide) == 0)
-        wide[0] = 0;
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, NULL, NULL);
+    cutWide(position, 255);
+    if (WideCharToMultiByte(CP_UTF8, 0, position, -1, text, sizeof text, NULL, NULL) == 0)
+        text[0] = '\0';
     return text;
 }
 
@@ -111,7 +124,8 @@ static const int lineRoom = messageRoom + 16;
 // WriteConsoleW, line by line, each line feed through the runtime as any
 // other; whatever the console's code page, it is left as it was. Elsewhere
 // (a file, a pipe) its bytes are in the ANSI code page, a character the code
-// page lacks written as '?'.
+// page lacks written as '?', never as a lookalike that would name another
+// file.
 static void show(const char *text)
 {
     // `text` in UTF-16: no more units than it has bytes.
@@ -128,7 +142,7 @@ static void show(const char *text)
     if (!GetConsoleMode(out, &mode)) {
         // `text` in the ANSI code page: two bytes at most for each unit.
         char bytes[2 * lineRoom];
-        if (WideCharToMultiByte(CP_ACP, 0, wide, -1, bytes, sizeof bytes, NULL, NULL) == 0)
+        if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, bytes, sizeof bytes, NULL, NULL) == 0)
             fputs(text, stdout);
         else
             fputs(bytes, stdout);

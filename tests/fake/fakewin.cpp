@@ -63,6 +63,7 @@ const char *charset(UINT codePage) {
     case CP_UTF8: return "UTF-8";
     case 437: return "IBM437";
     case 866: return "IBM866";
+    case 932: return "CP932";
     case 1251: return "CP1251";
     case 1252: return "CP1252";
     }
@@ -90,12 +91,23 @@ bool widen(UINT codePage, const std::string &bytes, std::u16string &wide) {
     return ok;
 }
 
-// UTF-16 in a code page, one character at a time: one it lacks becomes '?'.
-std::string narrow(UINT codePage, const std::u16string &wide) {
+// Windows' best fit in the Western code page for a few Greek letters it
+// lacks: a lookalike stands in, unless the caller asks for none.
+char bestFit(UINT codePage, char16_t c) {
+    const bool western = (codePage == CP_ACP ? machine.ansiCodePage : codePage) == 1252;
+    return !western ? 0 : c == u'σ' ? 's' : c == u'τ' ? 't' : c == u'ε' ? 'e' : 0;
+}
+
+// UTF-16 in a code page, one character at a time: one it lacks becomes its
+// best fit (when `fit`), else '?'.
+std::string narrow(UINT codePage, const std::u16string &wide, bool fit = false) {
     std::string result, one;
     for (size_t i = 0; i < wide.size(); ++i) {
         const size_t units = (wide[i] & 0xFC00) == 0xD800 && i + 1 < wide.size() ? 2 : 1;
-        result += iconvert(std::string((const char *)&wide[i], 2 * units), "UTF-16LE", charset(codePage), one) ? one : "?";
+        const char fitted = fit ? bestFit(codePage, wide[i]) : 0;
+        result += iconvert(std::string((const char *)&wide[i], 2 * units), "UTF-16LE", charset(codePage), one) ? one
+                  : fitted                                                                                 ? std::string(1, fitted)
+                                                                                                           : "?";
         i += units - 1;
     }
     return result;
@@ -319,16 +331,20 @@ DWORD WINAPI GetLastError(void) {
 
 void WINAPI SetLastError(DWORD code) { record(0, "", "SetLastError", code), lastError = code; }
 
-DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
+// The text in the display language, which need not be the ANSI code
+// page's: UTF-16 keeps every letter.
+DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer,
                             DWORD size, va_list *arguments) {
-    const Fault *f = fault("FormatMessageA");
+    const Fault *f = fault("FormatMessageW");
     auto found = machine.errorTexts.find(id);
     DWORD error = f ? f->error : found == machine.errorTexts.end() ? ERROR_MR_MID_NOT_FOUND : 0;
-    const std::string text = error ? "" : inCodePage(CP_ACP, found->second);
+    std::u16string text;
+    if (!error)
+        widen(CP_UTF8, found->second, text);
     // The system allocates the text and stores its address where `buffer` points.
     if (!error)
-        *(char **)buffer = strdup(text.c_str());
-    record(error, std::to_string(text.size()), "FormatMessageA", hex(flags), source, id, hex(language), (void *)buffer,
+        *(char16_t **)buffer = (char16_t *)memcpy(calloc(text.size() + 1, 2), text.c_str(), 2 * text.size());
+    record(error, std::to_string(text.size()), "FormatMessageW", hex(flags), source, id, hex(language), (void *)buffer,
            size, arguments);
     return text.size();
 }
@@ -382,15 +398,17 @@ BOOL WINAPI WriteConsoleW(HANDLE console, const void *buffer, DWORD count, LPDWO
 // on, so not left as it was.
 const char kScribble = 'x';
 
-// The error of a conversion's arguments that Windows refuses, or 0: no flags
-// (the program needs none, and UTF-8 takes almost none), a length of its own
+// The error of a conversion's arguments that Windows refuses, or 0: flags
+// beyond `allowed` (UTF-8 takes none of the program's), a length of its own
 // or -1 for up to the terminator.
-DWORD badArguments(DWORD flags, int length) { return flags ? ERROR_INVALID_FLAGS : length < -1 ? ERROR_INVALID_PARAMETER : 0; }
+DWORD badArguments(DWORD flags, DWORD allowed, int length) {
+    return flags & ~allowed ? ERROR_INVALID_FLAGS : length < -1 ? ERROR_INVALID_PARAMETER : 0;
+}
 
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR bytes, int length, LPWSTR wide, int room) {
     const Fault *f = fault("MultiByteToWideChar");
     std::u16string out;
-    DWORD error = f ? f->error : badArguments(flags, length);
+    DWORD error = f ? f->error : badArguments(flags, 0, length);
     if (!error && !widen(codePage, std::string(bytes, length < 0 ? strlen(bytes) + 1 : length), out))
         error = ERROR_NO_UNICODE_TRANSLATION;
     if (!error && room && (int)out.size() > room)
@@ -408,8 +426,8 @@ int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int len
                                LPCSTR defaultChar, BOOL *usedDefault) {
     const Fault *f = fault("WideCharToMultiByte");
     const size_t units = length < 0 ? std::char_traits<char16_t>::length(wide) + 1 : length;
-    const std::string out = narrow(codePage, std::u16string(wide, units));
-    DWORD error = f ? f->error : badArguments(flags, length);
+    const std::string out = narrow(codePage, std::u16string(wide, units), !(flags & WC_NO_BEST_FIT_CHARS));
+    DWORD error = f ? f->error : badArguments(flags, codePage == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, length);
     if (!error && room && (int)out.size() > room)
         error = ERROR_INSUFFICIENT_BUFFER;
     if (!error && room)

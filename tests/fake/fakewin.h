@@ -38,7 +38,7 @@ struct Machine {
     UINT ansiCodePage = 1252, oemCodePage = 437; // the console shows bytes in the OEM one
     std::string programPath = "C:\\Tools\\fwdisk.exe"; // UTF-8, any character
     std::string programFile;                 // that file's bytes
-    std::map<DWORD, std::string> errorTexts; // UTF-8, handed out in the ANSI code page; absent: no text
+    std::map<DWORD, std::string> errorTexts; // UTF-8, in the display language of any script; absent: no text
     std::vector<Fault> faults;
 
     Drive &drive(char letter) { return drives[letter - 'A']; }
