@@ -3,11 +3,13 @@
 
 usage: scripts/mutants.py [--jobs N] [--limit N --seed S] [--only FILE:LINE[-LINE]] [--list]
 
-Plants one small fault at a time in src/imagewrite.cpp and src/volume.cpp,
-rebuilds the native tests (build/native, target fwdisk_tests) and runs them.
+Plants one small fault at a time in src/imagewrite.cpp, src/volume.cpp and
+src/programfile.cpp, rebuilds the native tests (build/native, target
+fwdisk_tests) and runs them.
 Each job works in its own copy of the checkout under $TMPDIR. A mutant is:
 
-  equivalent  compiled as the program is (mingw-w64, -Os), its object code is
+  equivalent  compiled as the program is (the cross build's own command, from
+              build/win/compile_commands.json), its object code is
               the same as the original's: no test could tell; not run
   stillborn   the native build fails (-Werror included)
   killed      the tests fail, crash or overrun the time limit
@@ -22,21 +24,19 @@ Prints the survivors, each test case's kills (total and unique: the mutants
 no other test case kills), and last a summary line. The full report goes to
 build/mutants.json.
 """
-import argparse, json, os, queue, random, re, shutil, signal, subprocess
+import argparse, json, os, queue, random, re, shlex, shutil, signal, subprocess
 import sys, tempfile, threading, time
 import xml.etree.ElementTree as ET
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = ['src/imagewrite.cpp', 'src/volume.cpp']
+SOURCES = ['src/imagewrite.cpp', 'src/volume.cpp', 'src/programfile.cpp']
 BUILD = ('test -f build/native/build.ninja'
          ' || cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null;'
          ' cmake --build build/native --target fwdisk_tests')
 XML = 'build/gtest.xml'
 TEST = ['build/native/fwdisk_tests', '--gtest_output=xml:' + XML]
-# The program's own compiler and code options (see CMakeLists.txt), for
-# telling an equivalent mutant.
-MINGW = ['i686-w64-mingw32-g++', '-Os', '-nostdinc++', '-fno-exceptions', '-fno-rtti',
-         '-fno-asynchronous-unwind-tables', '-D__USE_MINGW_ANSI_STDIO=0', '-c']
+# How the program's cross build compiles a source, as CMake lists it.
+CROSS_COMMANDS = 'build/win/compile_commands.json'
 
 # --- Finding the mutants -------------------------------------------------------
 
@@ -219,11 +219,33 @@ def copy_checkout(dst):
             shutil.copy2(src, os.path.join(dst, f), follow_symlinks=False)
 
 
+def cross_compiler(source):
+    """The program's own compiler and options for source, from the cross
+    build's compile_commands.json, without its input and output: a mutant
+    is equivalent when it compiles to the same code as the program does."""
+    path = os.path.join(ROOT, CROSS_COMMANDS)
+    try:
+        with open(path) as f:
+            entries = json.load(f)
+    except (OSError, ValueError):
+        sys.exit('mutants: cannot read %s (scripts/build.sh --no-demo writes it)' % path)
+    for entry in entries:
+        if os.path.relpath(entry['file'], ROOT) == source:
+            words = entry.get('arguments') or shlex.split(entry['command'])
+            kept, skip = [], False
+            for word in words:
+                if not skip and word not in ('-o', '-c'):
+                    kept.append(word)
+                skip = word in ('-o', '-c')
+            return kept + ['-c']
+    sys.exit('mutants: %s does not list %s' % (path, source))
+
+
 def object_code(tree, source):
     """The section contents and relocations of source as the program's
     compiler makes it, as objdump shows them; None when it does not compile."""
     obj = os.path.join(tree, 'build', 'equivalence.o')
-    if subprocess.run(MINGW + [source, '-o', obj], cwd=tree, capture_output=True).returncode:
+    if subprocess.run(cross_compiler(source) + [source, '-o', obj], cwd=tree, capture_output=True).returncode:
         return None
     dump = subprocess.run(['i686-w64-mingw32-objdump', '-s', '-r', obj],
                           capture_output=True, text=True, check=True).stdout
