@@ -83,10 +83,6 @@ int __cdecl _vsnprintf(char *buffer, SIZE_T count, const char *format, va_list a
 // terminator: a longer text is cut short.
 #define WHY_ROOM 200
 
-// A value as the registry hands it over: its header, then room for TEXT_ROOM
-// characters, counted in ULONGs so that the header is aligned.
-#define VALUE_ROOM ((sizeof(KEY_VALUE_PARTIAL_INFORMATION) + TEXT_ROOM * sizeof(WCHAR)) / sizeof(ULONG) + 1)
-
 // A drive's device is DEVICE_PREFIX and its letter; its link, LINK_PREFIX,
 // its letter and a colon. The _LETTER indices say where the letter goes.
 #define DEVICE_PREFIX L"\\Device\\Stordrv"
@@ -109,31 +105,6 @@ struct drive {
 // dispatch routine writes to it, DriverEntry opens it last and unload closes
 // it.
 static HANDLE logFile;
-
-// Takes the string of a registry value read into `info`, whose read returned
-// `status`, into `text` (TEXT_ROOM characters), terminated. Returns the
-// read's failure; STATUS_INVALID_PARAMETER for a value that is not a REG_SZ
-// string or is too long for `text`; else STATUS_SUCCESS.
-static NTSTATUS takeString(NTSTATUS status, const KEY_VALUE_PARTIAL_INFORMATION *info, WCHAR *text)
-{
-    const WCHAR *data = (const WCHAR *)info->Data;
-    ULONG count, i;
-
-    if (status == STATUS_BUFFER_OVERFLOW)
-        return STATUS_INVALID_PARAMETER;
-    if (status != STATUS_SUCCESS)
-        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-    if (info->Type != REG_SZ)
-        return STATUS_INVALID_PARAMETER;
-    count = info->DataLength / sizeof(WCHAR);
-    for (i = 0; i < count && data[i] != 0; ++i) {
-        if (i + 1 == TEXT_ROOM)
-            return STATUS_INVALID_PARAMETER;
-        text[i] = data[i];
-    }
-    text[i] = 0;
-    return STATUS_SUCCESS;
-}
 
 // Opens the registry key `name`, relative to `parent` when that is not NULL,
 // with `access`, into *key. Returns ZwOpenKey's status.
@@ -158,18 +129,21 @@ static void explain(char *why, const char *format, ...)
     why[WHY_ROOM - 1] = 0;
 }
 
-// The values of a drive's key (see the top of this file), in the order of
-// its query table: each one's name, its type and, for a REG_DWORD, the
-// largest it may be, or, for a REG_SZ, the most characters it may have.
+// A registry value the driver reads: its name, its type and, for a
+// REG_DWORD, the largest it may be or, for a REG_SZ, the most characters it
+// may have.
+struct value {
+    const WCHAR *name;
+    ULONG type;
+    ULONG largest;
+};
+
+// The values of a drive's key (see the top of this file), in this order.
 enum {
     LETTER, CYLINDERS, TRACKS, SECTORS, BYTES, MEDIA, REMOVABLE, START, START_HIGH, FAULT, FILE,
     VALUES
 };
-static const struct {
-    const WCHAR *name;
-    ULONG type;
-    ULONG largest;
-} value[VALUES] = {
+static const struct value driveValue[VALUES] = {
     { L"Letter", REG_SZ, 1 },
     { L"Cylinders", REG_DWORD, MAXULONG },
     { L"TracksPerCylinder", REG_DWORD, 255 },
@@ -183,105 +157,106 @@ static const struct {
     { L"File", REG_SZ, TEXT_ROOM - 1 },
 };
 
-// Checks that the drive key `key` has every value of the table, each of its
-// type, a REG_DWORD of 4 bytes and a REG_SZ of at most its characters. This
-// is the check RTL_QUERY_REGISTRY_TYPECHECK asks of RtlQueryRegistryValues,
-// which Wine's ignores: it would take a string for a number all the same,
-// writing a UNICODE_STRING over the ULONG. Returns FALSE, with what is wrong
-// in `why` for the drive `label`, when a value is missing, cannot be read or
-// is of another type or size.
-static BOOLEAN checkTypes(HANDLE key, const char *label, char *why)
+// Reads the `count` (at most VALUES) values `values` of the key `key` into
+// `into` (for each, a ULONG for a REG_DWORD, a UNICODE_STRING of length 0
+// with its buffer for a REG_SZ), with one RtlQueryRegistryValues table.
+// First checks that each is there, of its type, a REG_DWORD of 4 bytes and a
+// REG_SZ of at most its characters: the check RTL_QUERY_REGISTRY_TYPECHECK
+// asks for, which Wine's RtlQueryRegistryValues ignores (it would write a
+// string's UNICODE_STRING over a ULONG). The query names the key by `path`,
+// its absolute path, as Wine's closes a key handle it is given; the path's
+// buffer has room past MaximumLength for the terminator written here.
+// Returns STATUS_OBJECT_NAME_NOT_FOUND for a missing value,
+// STATUS_INVALID_PARAMETER for one of another type or size, or the failure
+// of a read, with what is wrong in `why`, for the key `label`.
+static NTSTATUS readValues(HANDLE key, UNICODE_STRING path, const struct value *values,
+                           ULONG count, void *const *into, const char *label, char *why)
 {
-    // The fixed part and 4 bytes of data: a longer value fills the fixed
-    // part (type and size) and answers STATUS_BUFFER_OVERFLOW.
+    // The fixed part and a REG_DWORD: a longer value still gets its type and
+    // size, with STATUS_BUFFER_OVERFLOW.
     ULONG buffer[(sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)) / sizeof(ULONG)];
     KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    RTL_QUERY_REGISTRY_TABLE table[VALUES + 1];
     UNICODE_STRING name;
     NTSTATUS status;
     ULONG i, size;
 
-    for (i = 0; i < VALUES; ++i) {
-        RtlInitUnicodeString(&name, value[i].name);
+    RtlZeroMemory(table, sizeof table);
+    for (i = 0; i < count; ++i) {
+        RtlInitUnicodeString(&name, values[i].name);
         status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, sizeof buffer,
                                  &size);
+        if (status == STATUS_BUFFER_OVERFLOW)
+            status = STATUS_SUCCESS;
         if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
-            explain(why, "%s: there is no %S", label, value[i].name);
-            return FALSE;
-        }
-        if (status != STATUS_SUCCESS && status != STATUS_BUFFER_OVERFLOW) {
-            explain(why, "%s: %S cannot be read: status 0x%08lx", label, value[i].name,
+            explain(why, "%s: there is no %S", label, values[i].name);
+        } else if (!NT_SUCCESS(status)) {
+            explain(why, "%s: %S cannot be read: status 0x%08lx", label, values[i].name,
                     (ULONG)status);
-            return FALSE;
-        }
-        if (value[i].type == REG_DWORD
-            && (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))) {
-            explain(why, "%s: %S is not a REG_DWORD", label, value[i].name);
-            return FALSE;
-        }
-        if (value[i].type == REG_SZ
-            && (info->Type != REG_SZ
-                || info->DataLength > (value[i].largest + 1) * sizeof(WCHAR))) {
+        } else if (values[i].type == REG_DWORD
+                   && (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))) {
+            explain(why, "%s: %S is not a REG_DWORD", label, values[i].name);
+            status = STATUS_INVALID_PARAMETER;
+        } else if (values[i].type == REG_SZ
+                   && (info->Type != REG_SZ
+                       || info->DataLength > (values[i].largest + 1) * sizeof(WCHAR))) {
             explain(why, "%s: %S is not a REG_SZ of at most %lu characters", label,
-                    value[i].name, value[i].largest);
-            return FALSE;
+                    values[i].name, values[i].largest);
+            status = STATUS_INVALID_PARAMETER;
         }
+        if (!NT_SUCCESS(status))
+            return status;
+        table[i].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED
+                         | RTL_QUERY_REGISTRY_TYPECHECK;
+        table[i].Name = values[i].name;
+        table[i].EntryContext = into[i];
+        table[i].DefaultType = values[i].type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
     }
-    return TRUE;
+    path.Buffer[path.Length / sizeof(WCHAR)] = 0;
+    status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, table, NULL, NULL);
+    if (!NT_SUCCESS(status))
+        explain(why, "%s: its values cannot be read: status 0x%08lx", label, (ULONG)status);
+    return status;
 }
 
-// Reads the drive key `name` of the Drives key `drives` into `drive` and
-// checks it (see the top of this file): its values' types (checkTypes), then
-// all its values in one query table, then their ranges. `path` holds the
-// Drives key's absolute path and a backslash, with room for `name`; the
-// query reads the key by that path, as Wine's RtlQueryRegistryValues closes
-// a key handle it is given. Returns, with what is wrong in `why`,
+// Reads the drive key `name` of the Drives key `drives`, whose absolute path
+// and a backslash are `path` (see readValues), into `drive` and checks its
+// ranges (see the top of this file). Returns, with what is wrong in `why`,
 // STATUS_INVALID_PARAMETER for a drive that breaks the rules, or the
-// failure of opening the key or of the query.
+// failure of opening the key or of a read.
 static NTSTATUS readDrive(HANDLE drives, UNICODE_STRING path, PUNICODE_STRING name,
                           struct drive *drive, char *why)
 {
-    RTL_QUERY_REGISTRY_TABLE table[VALUES + 1];
     WCHAR letter[2] = { 0 };
     UNICODE_STRING letterText = { 0, sizeof letter, letter };
     UNICODE_STRING fileText = { 0, sizeof drive->file, drive->file };
-    ULONG number[VALUES], i;
+    ULONG number[VALUES] = { 0 }, i;
+    void *into[VALUES];
     ULONGLONG size, start;
     char label[WHY_ROOM];
     NTSTATUS status;
-    BOOLEAN typed;
     HANDLE key;
 
     explain(label, "drive %.*S", (int)(name->Length / sizeof(WCHAR)), name->Buffer);
+    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, name))) {
+        explain(why, "%s: its key's path is longer than %d characters", label, TEXT_ROOM - 1);
+        return STATUS_INVALID_PARAMETER;
+    }
     status = openKey(drives, name, KEY_READ, &key);
     if (!NT_SUCCESS(status)) {
         explain(why, "%s: its key cannot be opened: status 0x%08lx", label, (ULONG)status);
         return status;
     }
-    typed = checkTypes(key, label, why);
+    for (i = 0; i < VALUES; ++i)
+        into[i] = &number[i];
+    into[LETTER] = &letterText;
+    into[FILE] = &fileText;
+    status = readValues(key, path, driveValue, VALUES, into, label, why);
     ZwClose(key);
-    if (!typed)
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
         return STATUS_INVALID_PARAMETER;
-    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, name))) {
-        explain(why, "%s: its key's path is longer than %d characters", label, TEXT_ROOM - 1);
-        return STATUS_INVALID_PARAMETER;
-    }
-    path.Buffer[path.Length / sizeof(WCHAR)] = 0;
-    RtlZeroMemory(table, sizeof table);
-    RtlZeroMemory(number, sizeof number);
-    for (i = 0; i < VALUES; ++i) {
-        table[i].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED
-                         | RTL_QUERY_REGISTRY_TYPECHECK;
-        table[i].Name = value[i].name;
-        table[i].EntryContext = i == LETTER ? (void *)&letterText
-                                : i == FILE ? (void *)&fileText
-                                            : (void *)&number[i];
-        table[i].DefaultType = value[i].type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
-    }
-    status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, table, NULL, NULL);
-    if (!NT_SUCCESS(status)) {
-        explain(why, "%s: its values cannot be read: status 0x%08lx", label, (ULONG)status);
+    if (!NT_SUCCESS(status))
         return status;
-    }
     if (letterText.Length != sizeof(WCHAR) || (letter[0] | 0x20) < L'a'
         || (letter[0] | 0x20) > L'z') {
         explain(why, "%s: Letter '%.*S' is not a letter A to Z", label,
@@ -292,9 +267,9 @@ static NTSTATUS readDrive(HANDLE drives, UNICODE_STRING path, PUNICODE_STRING na
     explain(label, "drive %.*S (%c:)", (int)(name->Length / sizeof(WCHAR)), name->Buffer,
             (char)drive->letter);
     for (i = CYLINDERS; i < FILE; ++i)
-        if (number[i] > value[i].largest) {
-            explain(why, "%s: %S %lu is more than %lu", label, value[i].name, number[i],
-                    value[i].largest);
+        if (number[i] > driveValue[i].largest) {
+            explain(why, "%s: %S %lu is more than %lu", label, driveValue[i].name, number[i],
+                    driveValue[i].largest);
             return STATUS_INVALID_PARAMETER;
         }
     if (number[BYTES] < 128 || (number[BYTES] & (number[BYTES] - 1)) != 0) {
@@ -527,27 +502,23 @@ static NTSTATUS addDrive(PDRIVER_OBJECT driver, const struct drive *drive, char 
     return status;
 }
 
-// Reads every subkey of the Drives key `key`, whose absolute path is that of
-// the service key `service` and \Drives, as a drive (readDrive). With
-// `driver` NULL, only checks the table; else makes each drive's device
-// (addDrive). Returns, with what is wrong in `why`, STATUS_INVALID_PARAMETER
-// for a key that is no drive or a letter that comes twice, or the failure
-// of a registry read or of addDrive; once the key has no more subkeys,
-// STATUS_SUCCESS.
-static NTSTATUS readDrives(HANDLE key, PCUNICODE_STRING service, PDRIVER_OBJECT driver,
-                           char *why)
+// Reads every subkey of the Drives key `key` as a drive (readDrive); `path`
+// is the service key's absolute path (see readValues). With `driver` NULL,
+// only checks the table; else makes each drive's device (addDrive). Returns,
+// with what is wrong in `why`, STATUS_INVALID_PARAMETER for a key that is no
+// drive or a letter that comes twice, or the failure of a registry read or
+// of addDrive; once the key has no more subkeys, STATUS_SUCCESS.
+static NTSTATUS readDrives(HANDLE key, UNICODE_STRING path, PDRIVER_OBJECT driver, char *why)
 {
-    // A subkey's name, of at most 16 characters; and the path of one.
+    // A subkey's name, of at most 16 characters.
     ULONG buffer[(sizeof(KEY_BASIC_INFORMATION) + 16 * sizeof(WCHAR)) / sizeof(ULONG)];
     KEY_BASIC_INFORMATION *info = (KEY_BASIC_INFORMATION *)buffer;
-    WCHAR pathText[TEXT_ROOM];
-    UNICODE_STRING path = { 0, sizeof pathText - sizeof(WCHAR), pathText }, name;
+    UNICODE_STRING name;
     struct drive drive;
     ULONG index, size, letters = 0, letter;
     NTSTATUS status;
 
-    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, service))
-        || !NT_SUCCESS(RtlAppendUnicodeToString(&path, L"\\Drives\\"))) {
+    if (!NT_SUCCESS(RtlAppendUnicodeToString(&path, L"\\Drives\\"))) {
         explain(why, "the Drives key's path is longer than %d characters", TEXT_ROOM - 1);
         return STATUS_INVALID_PARAMETER;
     }
@@ -582,26 +553,26 @@ static NTSTATUS readDrives(HANDLE key, PCUNICODE_STRING service, PDRIVER_OBJECT 
 }
 
 // Opens the record named by the Log value of the service key `service`,
-// made afresh, for appending. Returns STATUS_SUCCESS, with no record, when
-// there is no Log value; STATUS_INVALID_PARAMETER when it is no string or
-// too long; else the status of reading it or of making the file.
-static NTSTATUS openLog(HANDLE service)
+// whose absolute path is `path` (see readValues), made afresh, for
+// appending. Returns STATUS_SUCCESS, with no record, when there is no Log
+// value; STATUS_INVALID_PARAMETER when it is no REG_SZ or too long; else the
+// status of reading it or of making the file. Says nothing in Refused: the
+// record is no part of the drive table.
+static NTSTATUS openLog(HANDLE service, UNICODE_STRING path)
 {
-    UNICODE_STRING logName = RTL_CONSTANT_STRING(L"Log");
-    ULONG buffer[VALUE_ROOM];
-    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-    WCHAR path[TEXT_ROOM];
+    static const struct value logValue = { L"Log", REG_SZ, TEXT_ROOM - 1 };
+    WCHAR file[TEXT_ROOM] = { 0 };
+    UNICODE_STRING fileText = { 0, sizeof file, file };
+    void *into = &fileText;
+    char why[WHY_ROOM];
     NTSTATUS status;
-    ULONG size;
 
-    status = ZwQueryValueKey(service, &logName, KeyValuePartialInformation, info, sizeof buffer,
-                             &size);
+    status = readValues(service, path, &logValue, 1, &into, "the service key", why);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND)
         return STATUS_SUCCESS;
-    status = takeString(status, info, path);
     if (!NT_SUCCESS(status))
         return status;
-    return openFile(path, FILE_APPEND_DATA, FILE_OVERWRITE_IF, &logFile);
+    return openFile(file, FILE_APPEND_DATA, FILE_OVERWRITE_IF, &logFile);
 }
 
 // Undoes DriverEntry: deletes each drive's link and device, then closes the
@@ -653,6 +624,8 @@ static void setRefused(HANDLE service, const char *why)
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNICODE_STRING drivesName = RTL_CONSTANT_STRING(L"Drives");
+    WCHAR pathText[TEXT_ROOM];
+    UNICODE_STRING path = { 0, sizeof pathText - sizeof(WCHAR), pathText };
     HANDLE service, drives;
     char why[WHY_ROOM] = "";
     NTSTATUS status;
@@ -666,17 +639,19 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     if (!NT_SUCCESS(status))
         return status;
     setRefused(service, why);
-    status = openKey(service, &drivesName, KEY_READ, &drives);
+    status = RtlAppendUnicodeStringToString(&path, registryPath);
+    if (NT_SUCCESS(status))
+        status = openKey(service, &drivesName, KEY_READ, &drives);
     if (!NT_SUCCESS(status)) {
         explain(why, "the Drives key cannot be opened: status 0x%08lx", (ULONG)status);
     } else {
-        status = readDrives(drives, registryPath, NULL, why);
+        status = readDrives(drives, path, NULL, why);
         if (NT_SUCCESS(status))
-            status = readDrives(drives, registryPath, driver, why);
+            status = readDrives(drives, path, driver, why);
         ZwClose(drives);
     }
     if (NT_SUCCESS(status))
-        status = openLog(service);
+        status = openLog(service, path);
     setRefused(service, why);
     ZwClose(service);
     if (!NT_SUCCESS(status))
