@@ -13,8 +13,10 @@
 // dismount arrives as a device control.
 //
 // What to serve comes from the service's registry key:
-//   Drives\*   one key per drive, whatever its name (the name stands for the
-//              drive in what the driver says), holding these values:
+//   Drives\*   one key per drive, whatever its name of at most 16
+//              characters (the name stands for the drive in what the driver
+//              says), holding these values, each read with
+//              RtlQueryRegistryValues:
 //     Letter             REG_SZ, the drive letter, A to Z in either case; no
 //                        letter twice
 //     Cylinders, TracksPerCylinder, SectorsPerTrack, BytesPerSector
