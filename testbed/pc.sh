@@ -21,15 +21,19 @@ PC_DRIVES=(
     'G: 500 GB USB hard disk, which Windows counts as fixed    usb-hdd.img'
     'H: card reader without a card                             (none)'
 )
-# Their stordrv lines: LETTER CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE
-# START FAULT FILE (the rules at the top of testbed/stordrv.c). MEDIA is
-# Windows' MEDIA_TYPE: 2 a 1.44 MB diskette, 11 removable media, 12 a fixed
-# disk. Faults: 1 no medium, 2 write-protected, 3 short write. The driver
-# alone checks them: when it refuses a line, pc_prefix stops with the
-# driver's own words, which name the drive.
+# What stordrv serves, one drive a row: LETTER CYLINDERS TRACKS SECTORS BYTES
+# MEDIA REMOVABLE START FAULT FILE. pc_prefix gives each row a registry key of
+# its own, Drives\N for the Nth row, holding its fields as the typed values
+# the driver reads (the rules at the top of testbed/stordrv.c): Letter and
+# File (the NT path of the work dir's file) as strings, the rest as dwords,
+# START in two (Start, its low 32 bits, and StartHigh). MEDIA is Windows'
+# MEDIA_TYPE: 2 a 1.44 MB diskette, 11 removable media, 12 a fixed disk.
+# Faults: 1 no medium, 2 write-protected, 3 short write. The driver alone
+# checks them: when it refuses a drive, pc_prefix stops with the driver's
+# own words, which name the drive.
 #
 # The stick E: is served by one device as both the disk and its volume, so
-# its line is the partition's: its geometry gives the partition's size and
+# its row is the partition's: its geometry gives the partition's size and
 # START the partition's first byte. The MBR's partition entry
 # (_pc_make_stick, from PC_STICK_START and PC_STICK_VOLUME) must agree with
 # both, or the drive the program lists and writes is not the partition the
@@ -42,7 +46,7 @@ _PC_TABLE=(
     'H 0 0 0 512 11 1 0 1 card-reader.img'
 )
 # Where E:'s volume starts on the stick (LBA 2048), and its size: START and
-# the geometry of E:'s line.
+# the geometry of E:'s row.
 PC_STICK_START=1048576
 PC_STICK_VOLUME=$((486 * 255 * 63 * 512))
 PC_STICK=
@@ -91,28 +95,21 @@ _pc_reg() { printf '%s' "${1//\\/\\\\}"; }
 # Makes a fresh Wine prefix (e2e_prefix) whose drives are the PC's: their
 # backing files in the work dir, the stick as _pc_make_stick writes it, the
 # diskette numbered 16-byte lines, the rest empty. Registers the driver file
-# DRIVER as the service stordrv with the drive table, gives each letter the
-# drive type Windows would (removable or fixed), and starts the driver in a
-# persistent wineserver. With LETTER FAULT, that drive has that fault. When
-# the driver does not start, stops with why (_pc_not_started).
+# DRIVER as the service stordrv with a key of typed values for each drive,
+# gives each letter the drive type Windows would (removable or fixed), and
+# starts the driver in a persistent wineserver. With LETTER FAULT, that drive
+# has that fault. When the driver does not start, stops with why
+# (_pc_not_started).
 pc_prefix() {
-    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter fields removable i reg=$E2E_WORK/pc.reg
-    local -a drives=()
+    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter removable i reg=$E2E_WORK/pc.reg
     [ -r "$driver" ] || e2e_fail "no driver at $driver (scripts/build.sh builds it)"
-    # Each drive's stordrv string: its line with the fault asked for, and the
-    # NT path of its file in the work dir.
-    for line in "${_PC_TABLE[@]}"; do
-        fields=${line% *}
-        [ "${line%% *}" = "$fault_letter" ] && fields="${fields% *} $fault"
-        drives+=("$fields $(_pc_nt_path "$E2E_WORK/${line##* }")")
-    done
     e2e_prefix
     PC_STICK=$E2E_WORK/stick.img
     PC_LOG=$E2E_WORK/driver.log
     seq -f '%015.0f' 0 16 $((E2E_IMAGE_SIZE - 16)) >"$E2E_WORK/diskette.img"
     _pc_make_stick
     # The other drives' files: empty, as large as their geometry says.
-    local cylinders tracks sectors bytes start file
+    local cylinders tracks sectors bytes media start drive_fault file
     for line in "${_PC_TABLE[@]}"; do
         read -r _ cylinders tracks sectors bytes _ _ start _ file <<<"$line"
         [ -e "$E2E_WORK/$file" ] ||
@@ -129,14 +126,22 @@ pc_prefix() {
         printf '%s\n' '"ImagePath"="C:\\windows\\system32\\drivers\\stordrv.sys"'
         echo "\"Log\"=\"$(_pc_reg "$(_pc_nt_path "$PC_LOG")")\""
         echo
-        echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\stordrv\Drives]'
-        # Named by their place in the table, not by letter, so that a letter
-        # given twice reaches the driver rather than one line replacing the
-        # other.
-        for i in "${!drives[@]}"; do
-            echo "\"$((i + 1))\"=\"$(_pc_reg "${drives[i]}")\""
+        # Each drive's key is named by its row's place in the table, not by
+        # its letter, so that a letter given twice reaches the driver rather
+        # than one key taking the other's values.
+        for i in "${!_PC_TABLE[@]}"; do
+            read -r letter cylinders tracks sectors bytes media removable start drive_fault file \
+                <<<"${_PC_TABLE[i]}"
+            [ "$letter" = "$fault_letter" ] && drive_fault=$fault
+            echo "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\stordrv\\Drives\\$((i + 1))]"
+            echo "\"Letter\"=\"$letter\""
+            printf '"%s"=dword:%08x\n' Cylinders "$cylinders" TracksPerCylinder "$tracks" \
+                SectorsPerTrack "$sectors" BytesPerSector "$bytes" MediaType "$media" \
+                Removable "$removable" Start $((start & 0xffffffff)) StartHigh $((start >> 32)) \
+                Fault "$drive_fault"
+            echo "\"File\"=\"$(_pc_reg "$(_pc_nt_path "$E2E_WORK/$file")")\""
+            echo
         done
-        echo
         # What GetDriveType answers: Wine asks its registry, not the driver.
         echo '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]'
         for line in "${_PC_TABLE[@]}"; do

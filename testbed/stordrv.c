@@ -13,36 +13,45 @@
 // dismount arrives as a device control.
 //
 // What to serve comes from the service's registry key:
-//   Drives\*   one string value per drive, whatever its name, each field but
-//              FILE followed by exactly one space:
-//              LETTER CYLINDERS TRACKS SECTORS BYTES MEDIA REMOVABLE START FAULT FILE
-//     LETTER     the drive letter, A to Z in either case; no letter twice
-//     CYLINDERS, TRACKS (per cylinder), SECTORS (per track), BYTES (per
-//                sector): the geometry; at most 2^32 - 1, 255 and 63 (as a
-//                BIOS counts them), and BYTES a power of two from 128 to 4096
-//     MEDIA      the MEDIA_TYPE number the geometry reports, at most F8_256_128
-//     REMOVABLE  1 for a removable drive, else 0
-//     START      where the volume starts in FILE, in bytes; the volume must
-//                end before byte 2^63
-//     FAULT      0 none, 1 no medium, 2 write-protected, 3 short write
-//     FILE       the backing file as an NT path, to the end of the string
-//              Numbers are decimal digits and nothing else.
+//   Drives\*   one key per drive, whatever its name of at most 16
+//              characters (the name stands for the drive in what the driver
+//              says), holding these values, each read with
+//              RtlQueryRegistryValues:
+//     Letter             REG_SZ, the drive letter, A to Z in either case; no
+//                        letter twice
+//     Cylinders, TracksPerCylinder, SectorsPerTrack, BytesPerSector
+//                        REG_DWORD each, the geometry: TracksPerCylinder at
+//                        most 255 and SectorsPerTrack at most 63 (as a BIOS
+//                        counts them), BytesPerSector a power of two from 128
+//                        to 4096
+//     MediaType          REG_DWORD, the MEDIA_TYPE the geometry reports, at
+//                        most F8_256_128
+//     Removable          REG_DWORD, 1 for a removable drive, else 0
+//     Start, StartHigh   REG_DWORD each, the low and the high 32 bits of where
+//                        the volume starts in File, in bytes; the volume must
+//                        end before byte 2^63
+//     Fault              REG_DWORD, 0 none, 1 no medium, 2 write-protected,
+//                        3 short write
+//     File               REG_SZ, the backing file as an NT path, at most
+//                        TEXT_ROOM - 1 characters
+//              Every value is required, with its type; others are ignored.
 //   Log        the file the requests are recorded in (an NT path such as
 //              \??\Z:\tmp\driver.log), made afresh once every drive is
 //              served: it exists only if the driver started. Without it,
 //              nothing is recorded.
-// A string is at most TEXT_ROOM - 1 characters. A table that breaks these
-// rules, or a Log value that is no such string, fails the start with
+// A table that breaks these rules, or a Log value that is no REG_SZ of at
+// most TEXT_ROOM - 1 characters, fails the start with
 // STATUS_INVALID_PARAMETER; the table is checked whole before any device is
 // made.
 //
 // The driver writes one value there itself, for whoever started it:
 //   Refused    why it refused its drive table, or could not serve a drive of
-//              it, naming the drive and what is wrong with it, such as
-//              "drive E: SECTORS 'x' is not decimal digits" or "drive E:
-//              comes twice". Deleted first thing at every start, so a start
-//              that succeeds leaves none; a failure to make the record (Log)
-//              is no fault of the table and leaves none either.
+//              it, naming the drive by its key (and its letter once read) and
+//              what is wrong with it, such as "drive 2 (E:): SectorsPerTrack
+//              64 is more than 63" or "drive 3: there is no Fault". Deleted
+//              first thing at every start, so a start that succeeds leaves
+//              none; a failure to make the record (Log) is no fault of the
+//              table and leaves none either.
 //
 // Each request is recorded as one line:
 //   E: write code=0x00000000 offset=0 length=1474560 status=0x00000000 information=1474560
@@ -60,6 +69,10 @@ int __cdecl _snprintf(char *buffer, SIZE_T count, const char *format, ...)
 int __cdecl _vsnprintf(char *buffer, SIZE_T count, const char *format, va_list args)
     __attribute__((format(ms_printf, 3, 0)));
 
+// Missing from the cross compiler's DDK headers.
+#define RTL_QUERY_REGISTRY_TYPECHECK 0x00000100
+#define RTL_QUERY_REGISTRY_TYPECHECK_SHIFT 24
+
 #define FAULT_NONE 0
 #define FAULT_NO_MEDIUM 1
 #define FAULT_WRITE_PROTECTED 2
@@ -71,10 +84,6 @@ int __cdecl _vsnprintf(char *buffer, SIZE_T count, const char *format, va_list a
 // Room for the text of the Refused value, in characters, with its
 // terminator: a longer text is cut short.
 #define WHY_ROOM 200
-
-// A value as the registry hands it over: its header, then room for TEXT_ROOM
-// characters, counted in ULONGs so that the header is aligned.
-#define VALUE_ROOM ((sizeof(KEY_VALUE_PARTIAL_INFORMATION) + TEXT_ROOM * sizeof(WCHAR)) / sizeof(ULONG) + 1)
 
 // A drive's device is DEVICE_PREFIX and its letter; its link, LINK_PREFIX,
 // its letter and a colon. The _LETTER indices say where the letter goes.
@@ -99,43 +108,15 @@ struct drive {
 // it.
 static HANDLE logFile;
 
-// Takes the string of a registry value read into `info`, whose read returned
-// `status`, into `text` (TEXT_ROOM characters), terminated. Returns the
-// read's failure; STATUS_INVALID_PARAMETER for a value that is not a REG_SZ
-// string or is too long for `text`; else STATUS_SUCCESS.
-static NTSTATUS takeString(NTSTATUS status, const KEY_VALUE_PARTIAL_INFORMATION *info, WCHAR *text)
-{
-    const WCHAR *data = (const WCHAR *)info->Data;
-    ULONG count, i;
-
-    if (status == STATUS_BUFFER_OVERFLOW)
-        return STATUS_INVALID_PARAMETER;
-    if (status != STATUS_SUCCESS)
-        return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
-    if (info->Type != REG_SZ)
-        return STATUS_INVALID_PARAMETER;
-    count = info->DataLength / sizeof(WCHAR);
-    for (i = 0; i < count && data[i] != 0; ++i) {
-        if (i + 1 == TEXT_ROOM)
-            return STATUS_INVALID_PARAMETER;
-        text[i] = data[i];
-    }
-    text[i] = 0;
-    return STATUS_SUCCESS;
-}
-
 // Opens the registry key `name`, relative to `parent` when that is not NULL,
-// with `access`. Returns the key, or NULL when it cannot be opened.
-static HANDLE openKey(HANDLE parent, PUNICODE_STRING name, ACCESS_MASK access)
+// with `access`, into *key. Returns ZwOpenKey's status.
+static NTSTATUS openKey(HANDLE parent, PUNICODE_STRING name, ACCESS_MASK access, HANDLE *key)
 {
     OBJECT_ATTRIBUTES attributes;
-    HANDLE key = NULL;
 
     InitializeObjectAttributes(&attributes, name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                parent, NULL);
-    if (!NT_SUCCESS(ZwOpenKey(&key, access, &attributes)))
-        return NULL;
-    return key;
+    return ZwOpenKey(key, access, &attributes);
 }
 
 // Writes what `format` and the rest make into `why` (WHY_ROOM characters),
@@ -150,113 +131,176 @@ static void explain(char *why, const char *format, ...)
     why[WHY_ROOM - 1] = 0;
 }
 
-// The numbers of a Drives string, in their order, the largest each may be
-// (see the top of this file), and their names, for saying which is wrong.
-enum { CYLINDERS, TRACKS, SECTORS, BYTES, MEDIA, REMOVABLE, START, FAULT, NUMBERS };
-static const ULONGLONG largest[NUMBERS] = {
-    MAXULONG, 255, 63, 4096, F8_256_128, 1, MAXLONGLONG, FAULT_SHORT_WRITE,
-};
-static const char *const numberName[NUMBERS] = {
-    "CYLINDERS", "TRACKS", "SECTORS", "BYTES", "MEDIA", "REMOVABLE", "START", "FAULT",
+// A registry value the driver reads: its name, its type and, for a
+// REG_DWORD, the largest it may be or, for a REG_SZ, the most characters it
+// may have.
+struct value {
+    const WCHAR *name;
+    ULONG type;
+    ULONG largest;
 };
 
-// Reads the number `which` of the Drives string of drive `letter` at *at:
-// decimal digits, a number of at most largest[which], then one space; sets
-// *value and moves *at past the space. Returns FALSE, *at unmoved and what
-// is wrong in `why`, when the field (up to the next space) is empty or has
-// a character that is no digit, when its number is too large, or when the
-// string ends after it.
-static BOOLEAN field(const WCHAR **at, WCHAR letter, ULONG which, ULONGLONG *value, char *why)
+// The values of a drive's key (see the top of this file), in this order.
+enum {
+    LETTER, CYLINDERS, TRACKS, SECTORS, BYTES, MEDIA, REMOVABLE, START, START_HIGH, FAULT, FILE,
+    VALUES
+};
+static const struct value driveValue[VALUES] = {
+    { L"Letter", REG_SZ, 1 },
+    { L"Cylinders", REG_DWORD, MAXULONG },
+    { L"TracksPerCylinder", REG_DWORD, 255 },
+    { L"SectorsPerTrack", REG_DWORD, 63 },
+    { L"BytesPerSector", REG_DWORD, 4096 },
+    { L"MediaType", REG_DWORD, F8_256_128 },
+    { L"Removable", REG_DWORD, 1 },
+    { L"Start", REG_DWORD, MAXULONG },
+    { L"StartHigh", REG_DWORD, MAXLONG },
+    { L"Fault", REG_DWORD, FAULT_SHORT_WRITE },
+    { L"File", REG_SZ, TEXT_ROOM - 1 },
+};
+
+// Reads the `count` (at most VALUES) values `values` of the key `key` into
+// `into` (for each, a ULONG for a REG_DWORD, a UNICODE_STRING of length 0
+// with its buffer for a REG_SZ), with one RtlQueryRegistryValues table.
+// First checks that each is there, of its type, a REG_DWORD of 4 bytes and a
+// REG_SZ of at most its characters: the check RTL_QUERY_REGISTRY_TYPECHECK
+// asks for, which Wine's RtlQueryRegistryValues ignores (it would write a
+// string's UNICODE_STRING over a ULONG). The query names the key by `path`,
+// its absolute path, as Wine's closes a key handle it is given; the path's
+// buffer has room past MaximumLength for the terminator written here.
+// Returns STATUS_OBJECT_NAME_NOT_FOUND for a missing value,
+// STATUS_INVALID_PARAMETER for one of another type or size, or the failure
+// of a read, with what is wrong in `why`, for the key `label`.
+static NTSTATUS readValues(HANDLE key, UNICODE_STRING path, const struct value *values,
+                           ULONG count, void *const *into, const char *label, char *why)
 {
-    const WCHAR *p, *end;
-    BOOLEAN digits = TRUE;
+    // The fixed part and a REG_DWORD: a longer value still gets its type and
+    // size, with STATUS_BUFFER_OVERFLOW.
+    ULONG buffer[(sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)) / sizeof(ULONG)];
+    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    RTL_QUERY_REGISTRY_TABLE table[VALUES + 1];
+    UNICODE_STRING name;
+    NTSTATUS status;
+    ULONG i, size;
 
-    for (end = *at; *end != 0 && *end != L' '; ++end)
-        if (*end < L'0' || *end > L'9')
-            digits = FALSE;
-    if (end == *at || !digits) {
-        explain(why, "drive %c: %s '%.*S' is not decimal digits", (char)letter,
-                numberName[which], (int)(end - *at), *at);
-        return FALSE;
+    RtlZeroMemory(table, sizeof table);
+    for (i = 0; i < count; ++i) {
+        RtlInitUnicodeString(&name, values[i].name);
+        status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, info, sizeof buffer,
+                                 &size);
+        if (status == STATUS_BUFFER_OVERFLOW)
+            status = STATUS_SUCCESS;
+        if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+            explain(why, "%s: there is no %S", label, values[i].name);
+        } else if (!NT_SUCCESS(status)) {
+            explain(why, "%s: %S cannot be read: status 0x%08lx", label, values[i].name,
+                    (ULONG)status);
+        } else if (values[i].type == REG_DWORD
+                   && (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))) {
+            explain(why, "%s: %S is not a REG_DWORD", label, values[i].name);
+            status = STATUS_INVALID_PARAMETER;
+        } else if (values[i].type == REG_SZ
+                   && (info->Type != REG_SZ
+                       || info->DataLength > (values[i].largest + 1) * sizeof(WCHAR))) {
+            explain(why, "%s: %S is not a REG_SZ of at most %lu characters", label,
+                    values[i].name, values[i].largest);
+            status = STATUS_INVALID_PARAMETER;
+        }
+        if (!NT_SUCCESS(status))
+            return status;
+        table[i].Flags = RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED
+                         | RTL_QUERY_REGISTRY_TYPECHECK;
+        table[i].Name = values[i].name;
+        table[i].EntryContext = into[i];
+        table[i].DefaultType = values[i].type << RTL_QUERY_REGISTRY_TYPECHECK_SHIFT;
     }
-    *value = 0;
-    for (p = *at; p < end; ++p) {
-        // Past this bound, one more digit passes MAXLONGLONG (the largest
-        // bound); below it, the sum cannot wrap.
-        if (*value > MAXLONGLONG / 10)
-            break;
-        *value = *value * 10 + (ULONGLONG)(*p - L'0');
-        if (*value > largest[which])
-            break;
-    }
-    if (p < end) {
-        explain(why, "drive %c: %s %.*S is more than %I64u", (char)letter, numberName[which],
-                (int)(end - *at), *at, largest[which]);
-        return FALSE;
-    }
-    if (*end != L' ') {
-        explain(why, "drive %c: the string ends after %s", (char)letter, numberName[which]);
-        return FALSE;
-    }
-    *at = end + 1;
-    return TRUE;
+    path.Buffer[path.Length / sizeof(WCHAR)] = 0;
+    status = RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, path.Buffer, table, NULL, NULL);
+    if (!NT_SUCCESS(status))
+        explain(why, "%s: its values cannot be read: status 0x%08lx", label, (ULONG)status);
+    return status;
 }
 
-// Fills `drive` from one Drives string `text` (see the top of this file).
-// Returns FALSE, with what is wrong in `why`, for a string that breaks the
-// form or has a number out of its range, or whose volume would reach past
-// byte MAXLONGLONG of its file.
-static BOOLEAN parseDrive(const WCHAR *text, struct drive *drive, char *why)
+// Reads the drive key `name` of the Drives key `drives`, whose absolute path
+// and a backslash are `path` (see readValues), into `drive` and checks its
+// ranges (see the top of this file). Returns, with what is wrong in `why`,
+// STATUS_INVALID_PARAMETER for a drive that breaks the rules, or the
+// failure of opening the key or of a read.
+static NTSTATUS readDrive(HANDLE drives, UNICODE_STRING path, PUNICODE_STRING name,
+                          struct drive *drive, char *why)
 {
-    ULONGLONG number[NUMBERS], size;
-    const WCHAR *at = text + 2;
-    ULONG i;
+    WCHAR letter[2] = { 0 };
+    UNICODE_STRING letterText = { 0, sizeof letter, letter };
+    UNICODE_STRING fileText = { 0, sizeof drive->file, drive->file };
+    ULONG number[VALUES] = { 0 }, i;
+    void *into[VALUES];
+    ULONGLONG size, start;
+    char label[WHY_ROOM];
+    NTSTATUS status;
+    HANDLE key;
 
-    if (text[0] >= L'a' && text[0] <= L'z')
-        drive->letter = (WCHAR)(text[0] - L'a' + L'A');
-    else if (text[0] >= L'A' && text[0] <= L'Z')
-        drive->letter = text[0];
-    else {
-        explain(why, "the drive string '%.40S' does not start with a letter A to Z", text);
-        return FALSE;
+    explain(label, "drive %.*S", (int)(name->Length / sizeof(WCHAR)), name->Buffer);
+    if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, name))) {
+        explain(why, "%s: its key's path is longer than %d characters", label, TEXT_ROOM - 1);
+        return STATUS_INVALID_PARAMETER;
     }
-    if (text[1] != L' ') {
-        explain(why, "drive %c: its letter is not followed by a space", (char)drive->letter);
-        return FALSE;
+    status = openKey(drives, name, KEY_READ, &key);
+    if (!NT_SUCCESS(status)) {
+        explain(why, "%s: its key cannot be opened: status 0x%08lx", label, (ULONG)status);
+        return status;
     }
-    for (i = 0; i < NUMBERS; ++i)
-        if (!field(&at, drive->letter, i, &number[i], why))
-            return FALSE;
+    for (i = 0; i < VALUES; ++i)
+        into[i] = &number[i];
+    into[LETTER] = &letterText;
+    into[FILE] = &fileText;
+    status = readValues(key, path, driveValue, VALUES, into, label, why);
+    ZwClose(key);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND)
+        return STATUS_INVALID_PARAMETER;
+    if (!NT_SUCCESS(status))
+        return status;
+    if (letterText.Length != sizeof(WCHAR) || (letter[0] | 0x20) < L'a'
+        || (letter[0] | 0x20) > L'z') {
+        explain(why, "%s: Letter '%.*S' is not a letter A to Z", label,
+                (int)(letterText.Length / sizeof(WCHAR)), letter);
+        return STATUS_INVALID_PARAMETER;
+    }
+    drive->letter = (WCHAR)(letter[0] & ~0x20);
+    explain(label, "drive %.*S (%c:)", (int)(name->Length / sizeof(WCHAR)), name->Buffer,
+            (char)drive->letter);
+    for (i = CYLINDERS; i < FILE; ++i)
+        if (number[i] > driveValue[i].largest) {
+            explain(why, "%s: %S %lu is more than %lu", label, driveValue[i].name, number[i],
+                    driveValue[i].largest);
+            return STATUS_INVALID_PARAMETER;
+        }
     if (number[BYTES] < 128 || (number[BYTES] & (number[BYTES] - 1)) != 0) {
-        explain(why, "drive %c: BYTES %I64u is not a power of two from 128 to 4096",
-                (char)drive->letter, number[BYTES]);
-        return FALSE;
+        explain(why, "%s: BytesPerSector %lu is not a power of two from 128 to 4096", label,
+                number[BYTES]);
+        return STATUS_INVALID_PARAMETER;
     }
-    if (*at == 0) {
-        explain(why, "drive %c: there is no FILE", (char)drive->letter);
-        return FALSE;
+    if (fileText.Length == 0) {
+        explain(why, "%s: File is empty", label);
+        return STATUS_INVALID_PARAMETER;
     }
     // Below 2^32 x 2^8 x 2^6 x 2^13: no product wraps.
-    size = number[CYLINDERS] * (ULONG)(number[TRACKS] * number[SECTORS] * number[BYTES]);
-    if (size > MAXLONGLONG - number[START]) {
-        explain(why, "drive %c: START %I64u plus the geometry's %I64u bytes passes 2^63 - 1",
-                (char)drive->letter, number[START], size);
-        return FALSE;
+    size = (ULONGLONG)number[CYLINDERS] * (number[TRACKS] * number[SECTORS] * number[BYTES]);
+    start = (ULONGLONG)number[START_HIGH] << 32 | number[START];
+    if (size > MAXLONGLONG - start) {
+        explain(why, "%s: Start %I64u plus the geometry's %I64u bytes passes 2^63 - 1", label,
+                start, size);
+        return STATUS_INVALID_PARAMETER;
     }
     drive->removable = number[REMOVABLE] != 0;
-    drive->geometry.Cylinders.QuadPart = (LONGLONG)number[CYLINDERS];
-    drive->geometry.TracksPerCylinder = (ULONG)number[TRACKS];
-    drive->geometry.SectorsPerTrack = (ULONG)number[SECTORS];
-    drive->geometry.BytesPerSector = (ULONG)number[BYTES];
+    drive->geometry.Cylinders.QuadPart = number[CYLINDERS];
+    drive->geometry.TracksPerCylinder = number[TRACKS];
+    drive->geometry.SectorsPerTrack = number[SECTORS];
+    drive->geometry.BytesPerSector = number[BYTES];
     drive->geometry.MediaType = (MEDIA_TYPE)number[MEDIA];
     drive->size = size;
-    drive->start = (LONGLONG)number[START];
-    drive->fault = (ULONG)number[FAULT];
-    // `text` holds fewer than TEXT_ROOM characters, so `file` takes the rest.
-    for (i = 0; at[i] != 0; ++i)
-        drive->file[i] = at[i];
-    drive->file[i] = 0;
-    return TRUE;
+    drive->start = (LONGLONG)start;
+    drive->fault = number[FAULT];
+    return STATUS_SUCCESS;
 }
 
 // Opens (`disposition` as ZwCreateFile takes it) the file at NT path `path`
@@ -460,40 +504,45 @@ static NTSTATUS addDrive(PDRIVER_OBJECT driver, const struct drive *drive, char 
     return status;
 }
 
-// Reads every value of the Drives key `key` as a drive. With `driver` NULL,
+// Reads every subkey of the Drives key `key` as a drive (readDrive); `path`
+// is the service key's absolute path (see readValues). With `driver` NULL,
 // only checks the table; else makes each drive's device (addDrive). Returns,
-// with what is wrong in `why`, STATUS_INVALID_PARAMETER for a value that is
-// no drive or a letter that comes twice, or the failure of a registry read
-// or of addDrive; once the key has no more values, STATUS_SUCCESS.
-static NTSTATUS readDrives(HANDLE key, PDRIVER_OBJECT driver, char *why)
+// with what is wrong in `why`, STATUS_INVALID_PARAMETER for a key that is no
+// drive or a letter that comes twice, or the failure of a registry read or
+// of addDrive; once the key has no more subkeys, STATUS_SUCCESS.
+static NTSTATUS readDrives(HANDLE key, UNICODE_STRING path, PDRIVER_OBJECT driver, char *why)
 {
-    ULONG buffer[VALUE_ROOM];
-    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-    WCHAR text[TEXT_ROOM];
+    // A subkey's name, of at most 16 characters.
+    ULONG buffer[(sizeof(KEY_BASIC_INFORMATION) + 16 * sizeof(WCHAR)) / sizeof(ULONG)];
+    KEY_BASIC_INFORMATION *info = (KEY_BASIC_INFORMATION *)buffer;
+    UNICODE_STRING name;
     struct drive drive;
     ULONG index, size, letters = 0, letter;
     NTSTATUS status;
 
+    if (!NT_SUCCESS(RtlAppendUnicodeToString(&path, L"\\Drives\\"))) {
+        explain(why, "the Drives key's path is longer than %d characters", TEXT_ROOM - 1);
+        return STATUS_INVALID_PARAMETER;
+    }
     for (index = 0;; ++index) {
-        status = ZwEnumerateValueKey(key, index, KeyValuePartialInformation, info, sizeof buffer,
-                                     &size);
+        status = ZwEnumerateKey(key, index, KeyBasicInformation, info, sizeof buffer, &size);
         if (status == STATUS_NO_MORE_ENTRIES)
             return STATUS_SUCCESS;
-        status = takeString(status, info, text);
-        if (status == STATUS_INVALID_PARAMETER)
-            explain(why, "value %lu of the Drives key is not a string of at most %d characters",
-                    index + 1, TEXT_ROOM - 1);
-        else if (!NT_SUCCESS(status))
-            explain(why, "value %lu of the Drives key cannot be read: status 0x%08lx", index + 1,
-                    (ULONG)status);
+        if (status != STATUS_SUCCESS) {
+            explain(why, "subkey %lu of the Drives key cannot be read: status 0x%08lx",
+                    index + 1, (ULONG)status);
+            return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
+        }
+        name.Buffer = info->Name;
+        name.Length = name.MaximumLength = (USHORT)info->NameLength;
+        RtlZeroMemory(&drive, sizeof drive);
+        status = readDrive(key, path, &name, &drive, why);
         if (!NT_SUCCESS(status))
             return status;
-        RtlZeroMemory(&drive, sizeof drive);
-        if (!parseDrive(text, &drive, why))
-            return STATUS_INVALID_PARAMETER;
         letter = 1UL << (drive.letter - L'A');
         if (letters & letter) {
-            explain(why, "drive %c: comes twice", (char)drive.letter);
+            explain(why, "drive %.*S: its letter %c: comes twice",
+                    (int)(name.Length / sizeof(WCHAR)), name.Buffer, (char)drive.letter);
             return STATUS_INVALID_PARAMETER;
         }
         letters |= letter;
@@ -506,26 +555,26 @@ static NTSTATUS readDrives(HANDLE key, PDRIVER_OBJECT driver, char *why)
 }
 
 // Opens the record named by the Log value of the service key `service`,
-// made afresh, for appending. Returns STATUS_SUCCESS, with no record, when
-// there is no Log value; STATUS_INVALID_PARAMETER when it is no string or
-// too long; else the status of reading it or of making the file.
-static NTSTATUS openLog(HANDLE service)
+// whose absolute path is `path` (see readValues), made afresh, for
+// appending. Returns STATUS_SUCCESS, with no record, when there is no Log
+// value; STATUS_INVALID_PARAMETER when it is no REG_SZ or too long; else the
+// status of reading it or of making the file. Says nothing in Refused: the
+// record is no part of the drive table.
+static NTSTATUS openLog(HANDLE service, UNICODE_STRING path)
 {
-    UNICODE_STRING logName = RTL_CONSTANT_STRING(L"Log");
-    ULONG buffer[VALUE_ROOM];
-    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
-    WCHAR path[TEXT_ROOM];
+    static const struct value logValue = { L"Log", REG_SZ, TEXT_ROOM - 1 };
+    WCHAR file[TEXT_ROOM] = { 0 };
+    UNICODE_STRING fileText = { 0, sizeof file, file };
+    void *into = &fileText;
+    char why[WHY_ROOM];
     NTSTATUS status;
-    ULONG size;
 
-    status = ZwQueryValueKey(service, &logName, KeyValuePartialInformation, info, sizeof buffer,
-                             &size);
+    status = readValues(service, path, &logValue, 1, &into, "the service key", why);
     if (status == STATUS_OBJECT_NAME_NOT_FOUND)
         return STATUS_SUCCESS;
-    status = takeString(status, info, path);
     if (!NT_SUCCESS(status))
         return status;
-    return openFile(path, FILE_APPEND_DATA, FILE_OVERWRITE_IF, &logFile);
+    return openFile(file, FILE_APPEND_DATA, FILE_OVERWRITE_IF, &logFile);
 }
 
 // Undoes DriverEntry: deletes each drive's link and device, then closes the
@@ -577,30 +626,34 @@ static void setRefused(HANDLE service, const char *why)
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     UNICODE_STRING drivesName = RTL_CONSTANT_STRING(L"Drives");
-    NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+    WCHAR pathText[TEXT_ROOM];
+    UNICODE_STRING path = { 0, sizeof pathText - sizeof(WCHAR), pathText };
     HANDLE service, drives;
     char why[WHY_ROOM] = "";
+    NTSTATUS status;
     unsigned major;
 
     for (major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; ++major)
         driver->MajorFunction[major] = dispatch;
     driver->DriverUnload = unload;
 
-    service = openKey(NULL, registryPath, KEY_READ | KEY_SET_VALUE);
-    if (service == NULL)
+    status = openKey(NULL, registryPath, KEY_READ | KEY_SET_VALUE, &service);
+    if (!NT_SUCCESS(status))
         return status;
     setRefused(service, why);
-    drives = openKey(service, &drivesName, KEY_READ);
-    if (drives == NULL) {
-        explain(why, "the Drives key cannot be opened");
+    status = RtlAppendUnicodeStringToString(&path, registryPath);
+    if (NT_SUCCESS(status))
+        status = openKey(service, &drivesName, KEY_READ, &drives);
+    if (!NT_SUCCESS(status)) {
+        explain(why, "the Drives key cannot be opened: status 0x%08lx", (ULONG)status);
     } else {
-        status = readDrives(drives, NULL, why);
+        status = readDrives(drives, path, NULL, why);
         if (NT_SUCCESS(status))
-            status = readDrives(drives, driver, why);
+            status = readDrives(drives, path, driver, why);
         ZwClose(drives);
     }
     if (NT_SUCCESS(status))
-        status = openLog(service);
+        status = openLog(service, path);
     setRefused(service, why);
     ZwClose(service);
     if (!NT_SUCCESS(status))
