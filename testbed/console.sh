@@ -6,7 +6,8 @@
 #
 #   source testbed/console.sh
 #   e2e_begin                 work dir, cleanup trap, tool check
-#   e2e_locale NAME           Wine in the Unix locale NAME (ru_RU.UTF-8, ...)
+#   e2e_locale NAME [TEXTS]   Wine in the Unix locale NAME (ru_RU.UTF-8, ...),
+#                             its system texts in the locale TEXTS if given
 #   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives)
 #   e2e_start EXE [ARGS...]   runs EXE under Wine in a fresh console
 #   e2e_wait_text TEXT        polls the screen until TEXT shows
@@ -99,15 +100,21 @@ _e2e_wine_quiet() {
 # the system's texts from it (ru_RU.UTF-8: 1251, 866 and Russian texts;
 # en_US.UTF-8: 1252 and 437). Before e2e_prefix.
 e2e_locale() {
-    local name=$1
+    local name=$1 texts=${2:-$1} each
     e2e_need localedef
     mkdir -p "$E2E_WORK/locale"
-    localedef -i "${name%%.*}" -f "${name#*.}" "$E2E_WORK/locale/$name" >>"$E2E_WORK/setup.log" 2>&1 ||
-        e2e_fail "cannot make the locale $name: $(cat "$E2E_WORK/setup.log")"
+    for each in "$name" "$texts"; do
+        [ -d "$E2E_WORK/locale/$each" ] ||
+            localedef -i "${each%%.*}" -f "${each#*.}" "$E2E_WORK/locale/$each" >>"$E2E_WORK/setup.log" 2>&1 ||
+            e2e_fail "cannot make the locale $each: $(cat "$E2E_WORK/setup.log")"
+    done
     export LOCPATH=$E2E_WORK/locale
     # This shell cannot take the locale itself (it read LOCPATH at its
     # start), and stays in its own: only the programs it starts take it.
-    { export LANG=$name LC_ALL=$name; } 2>/dev/null
+    # Wine takes its code pages from LC_CTYPE and the language of its texts
+    # from LC_MESSAGES.
+    unset LC_ALL
+    { export LANG=$name LC_CTYPE=$name LC_MESSAGES=$texts; } 2>/dev/null
 }
 
 # A fresh Wine prefix, its server ended.

@@ -7,8 +7,9 @@
 #                    stick and the diskette; E, Y writes the image at the start of the
 #                    stick's partition, one write, then the dismount; the result stays up
 #                    until a key, exit 0; the stick then boots in QEMU as a hard disk
-#   write-protected  the stick is write-protected, on a Russian Windows: E, Y reports Wine's
-#                    Russian text as it reads, exit 1, the stick unchanged
+#   write-protected  the stick is write-protected, on an English Windows (ANSI code page 1252)
+#                    whose display language is Russian: E, Y reports Wine's Russian text as
+#                    it reads, exit 1, the stick unchanged
 #   signed-from-cmd  a copy signed twice (SHA-1, then SHA-256 nested), started by cmd after
 #                    cmd has printed: E, Y writes the image carried before the certificate
 #                    table, exit 0 without a pause
@@ -136,7 +137,7 @@ declare -F "$run" >/dev/null || e2e_fail "unknown case '$case_name'"
 e2e_begin
 case $case_name in
 stick) e2e_locale en_US.UTF-8 ;;
-write-protected) e2e_locale ru_RU.UTF-8 ;;
+write-protected) e2e_locale en_US.UTF-8 ru_RU.UTF-8 ;;
 esac
 pc_prefix "$(dirname "$exe")/stordrv.sys" E "$([ "$case_name" = write-protected ] && echo 2 || echo 0)"
 "$run"
