@@ -34,7 +34,10 @@ if [ "${1:-}" = --as ] && [ $# -ge 2 ]; then
     name=$2
     shift 2
 fi
-[ $# -eq 1 ] && [ -n "$1" ] || { echo "usage: image-info.sh [--as NAME] IMAGE" >&2; exit 2; }
+if [ $# -ne 1 ] || [ -z "$1" ]; then
+    echo "usage: image-info.sh [--as NAME] IMAGE" >&2
+    exit 2
+fi
 file=$1
 fail() { echo "$name: $file: $*" >&2; exit 2; }
 
@@ -45,8 +48,9 @@ image_size=$("$(dirname "$0")/image-size.sh")
 size=$(stat -c %s -- "$file")
 [ "$size" -eq "$image_size" ] ||
     fail "is $size bytes; a 1.44 MB diskette image is exactly $image_size bytes"
-dump=$(od -An -tu1 -v -N512 -- "$file" 2>/dev/null) && sum=$(sha256sum <"$file" 2>/dev/null) ||
+if ! dump=$(od -An -tu1 -v -N512 -- "$file" 2>/dev/null) || ! sum=$(sha256sum <"$file" 2>/dev/null); then
     fail "cannot be read"
+fi
 read -r -a b <<<"${dump//$'\n'/ }"
 
 u16() { echo $((b[$1] | b[$1 + 1] << 8)); }
@@ -56,7 +60,7 @@ text() {
     local i out=
     for ((i = $1; i < $1 + $2; i++)); do
         if ((b[i] >= 32 && b[i] < 127 && b[i] != 34 && b[i] != 92)); then
-            out+=$(printf "\\$(printf %03o "${b[i]}")")
+            out+=$(printf '%b' "\\0$(printf %03o "${b[i]}")")
         else
             out+=$(printf '\\x%02X' "${b[i]}")
         fi
