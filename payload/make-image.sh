@@ -17,7 +17,6 @@
 # otherwise from a fixed date below.
 set -euo pipefail
 
-readonly IMAGE_BYTES=1474560
 readonly VOLUME_LABEL="FWDISK"
 readonly VOLUME_ID="4657444b"
 readonly DEFAULT_EPOCH=1704067200 # 2024-01-01 00:00:00 UTC
@@ -37,6 +36,9 @@ out_dir=$(dirname -- "$out")
 [ -d "$out_dir" ] || die "output directory $out_dir does not exist"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 files_dir="$here/files"
+# The size the program carries, in bytes (IMAGE_SIZE in src/programfile.h).
+IMAGE_BYTES=$("$here/../scripts/image-size.sh") || die "no image size"
+readonly IMAGE_BYTES
 
 # --- tools ------------------------------------------------------------------
 need_tool() { # need_tool COMMAND PACKAGE
@@ -86,16 +88,17 @@ trap cleanup EXIT
 img="$tmp/fwdisk.img"
 
 # --- file system ------------------------------------------------------------
-# 1440 KiB blocks; 1 reserved sector (boot sector first), 2 FATs, 224 root
-# entries, 1 sector per cluster: the classic 1.44 MB layout (-a: no
-# cluster alignment padding, so data starts at sector 33 as on any DOS disk).
+# IMAGE_BYTES in 1 KiB blocks (1440); 1 reserved sector (boot sector first),
+# 2 FATs, 224 root entries, 1 sector per cluster: the classic 1.44 MB layout
+# (-a: no cluster alignment padding, so data starts at sector 33 as on any
+# DOS disk).
 # --invariant pins the remaining time-based values in mkfs.fat; -i gives our
 # own fixed volume id instead of its default.
 mkfs.fat -C --invariant \
     -F 12 -S 512 -s 1 -R 1 -f 2 -r 224 \
     -M 0xF0 -g 2/18 -h 0 -D 0x00 -a \
     -i "$VOLUME_ID" -n "$VOLUME_LABEL" \
-    "$img" 1440 >/dev/null ||
+    "$img" $((IMAGE_BYTES / 1024)) >/dev/null ||
     die "mkfs.fat failed"
 
 # --- boot loader ------------------------------------------------------------

@@ -8,7 +8,7 @@
 set -euo pipefail
 given=$(realpath "${1:-build/win/fwdisk.exe}")
 [ -f "$given" ] || { echo "reproduce.sh: no program at ${1:-build/win/fwdisk.exe}" >&2; exit 2; }
-[ -z "${FWDISK_IMAGE:-}" ] || FWDISK_IMAGE=$(realpath "$FWDISK_IMAGE")
+[ -z "${FWDISK_IMAGE:-}" ] || FWDISK_IMAGE=$(realpath -m -- "$FWDISK_IMAGE")
 cd "$(dirname "$0")/.."
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-reproduce.XXXXXX")

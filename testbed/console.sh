@@ -29,7 +29,7 @@
 E2E_TIMEOUT=${E2E_TIMEOUT:-60}
 # The size of a 1.44 MB diskette and of the image fwdisk.exe carries.
 # shellcheck disable=SC2034 # for the scripts that source this one
-E2E_IMAGE_SIZE=1474560
+E2E_IMAGE_SIZE=$("$(dirname "${BASH_SOURCE[0]}")/../scripts/image-size.sh")
 E2E_WORK=
 E2E_EXIT=
 E2E_STARTED=

@@ -6,7 +6,8 @@ part, no build time, and its manifest and version information. Also checks
 that the stand-in storage driver built beside it, stordrv.sys, imports from
 ntoskrnl.exe alone: anything else would not load in the kernel.
 
-usage: check_exe.py FWDISK_EXE IMAGE
+usage: check_exe.py FWDISK_EXE IMAGE IMAGE_SIZE
+(IMAGE_SIZE as src/programfile.h defines it; CMake reads it from there)
 """
 import os
 import sys
@@ -14,7 +15,6 @@ import xml.etree.ElementTree as ET
 
 import pefile
 
-IMAGE_SIZE = 1474560
 V1, V3 = "{urn:schemas-microsoft-com:asm.v1}", "{urn:schemas-microsoft-com:asm.v3}"
 COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
 MANIFEST = [V1 + "assembly", V3 + "trustInfo", V3 + "security", V3 + "requestedPrivileges",
@@ -34,8 +34,9 @@ def check(ok, what):
 
 def main():
     data, image = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
-    program = data[:-IMAGE_SIZE]
-    check(len(image) == IMAGE_SIZE and data[-IMAGE_SIZE:] == image, "the file ends with the %d-byte image" % len(image))
+    image_size = int(sys.argv[3])
+    program = data[:-image_size]
+    check(len(image) == image_size and data[-image_size:] == image, "the file ends with the %d-byte image" % len(image))
     pe = pefile.PE(data=program)
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     header = (fh.Machine, oh.Magic, oh.Subsystem, oh.MajorSubsystemVersion, oh.MinorSubsystemVersion, fh.TimeDateStamp)
