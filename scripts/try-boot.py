@@ -220,13 +220,18 @@ def report(args, ended, seconds, screen):
     bios = read_text(os.path.join(args.work, "bios.log")).replace("\r", "")
     said = [line.strip() for line in bios.split("\n")
             if line.startswith(("Booting from", "Boot failed", "No bootable device"))]
-    handed_over = HANDED_OVER in bios
+    handed_over = HANDED_OVER in said
     what = "the boot sector" if args.kind == "diskette" else "the stick's MBR"
+    # The BIOS's words on this drive; then those on the drives it tried next.
     if handed_over:
-        print(f"  BIOS:    handed over to {what} ({'; '.join(said)})")
+        ours = said.index(HANDED_OVER) + 1
+        print(f"  BIOS:    handed over to {what} ({'; '.join(said[:ours])})")
     else:
-        print(f"  BIOS:    refused ({'; '.join(said) or 'said nothing of a boot'})")
+        ours = next((i for i, line in enumerate(said) if i and line.startswith("Booting from")), len(said))
+        print(f"  BIOS:    refused ({'; '.join(said[:ours]) or 'said nothing of a boot'})")
         problems.append("the BIOS did not hand over")
+    if said[ours:]:
+        print(f"  BIOS:    then {'given the machine back, ' if handed_over else ''}tried on: {'; '.join(said[ours:])}")
 
     reads = reads_of(os.path.join(args.work, "reads.log"))
     end = args.start + args.size

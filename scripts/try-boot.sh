@@ -152,7 +152,7 @@ boot() {
         --png "$out/$kind.png" --work "$tmp/$kind" "$disk" || rc=$?
     case $rc in
     0) ;;
-    1) failed+=("as $kind") ;;
+    1) failed+=("as a $kind") ;;
     *) die "the boot as $kind could not be run" ;;
     esac
 }
@@ -165,7 +165,11 @@ if [ ${#failed[@]} -eq 0 ]; then
     echo "try-boot.sh: PASS: both boots handed over and read the image, inside it only${default:+, and showed the banner and powered off}"
     exit 0
 fi
-echo "try-boot.sh: FAIL: the boot ${failed[*]} did not pass"
+if [ ${#failed[@]} -eq 2 ]; then
+    echo "try-boot.sh: FAIL: neither boot passed"
+else
+    echo "try-boot.sh: FAIL: the boot ${failed[0]} did not pass"
+fi
 if [ -n "$lenient" ] && [ -z "$default" ]; then
     echo "try-boot.sh: an image of your own, --lenient: reported, not judged"
     exit 0
