@@ -1,7 +1,7 @@
 #!/bin/bash
 # The boot trial, scripts/try-boot.sh, on three images.
 #   tests/boot/cases.sh CASE FWDISK_EXE
-#   default       FWDISK_EXE's program part packaged with the default image
+#   default       FWDISK_EXE's linked program packaged with the default image
 #                 (payload/make-image.sh): both boots pass, the banner on COM1
 #                 each time, exit 0, both screens saved as PNG pictures
 #   not-bootable  a plain mkfs.fat diskette: its boot code shows its
