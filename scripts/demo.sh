@@ -3,12 +3,15 @@
 # it, without real hardware: the program runs under Wine in a console of its
 # own (tmux) on a PC of stand-in drives (testbed/pc.sh), served from files by
 # the stand-in storage driver stordrv.sys built beside the program; it
-# writes the 4 GB USB stick E:, which then boots in QEMU as a hard disk.
+# writes the 4 GB USB stick E:, which then boots in QEMU as a hard disk
+# (scripts/try-boot.sh, which boots the image as a diskette too).
 #
 #   scripts/demo.sh build/win/fwdisk.exe
 #
-# Builds nothing. Exits non-zero if any step fails. Leaves nothing behind:
-# the Wine prefix, console and files live in a temporary directory.
+# Builds nothing. Exits non-zero if any step fails; the boot of an image of
+# one's own (FWDISK_IMAGE) is reported, not judged. Leaves nothing behind but
+# the boots' screens, in demo-boot/ beside the program: the Wine prefix,
+# console and files live in a temporary directory.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -79,10 +82,17 @@ pc_expect_stick_written "$exe"
 echo "Its partition (E:) starts with the $E2E_IMAGE_SIZE-byte diskette image carried in"
 echo "$(basename "$exe"); every other byte of the 4 GB stick is as it was."
 
-heading "Boot the whole stick in QEMU as a hard disk and read its serial console"
-# The BIOS runs the stick's MBR, which starts the active partition: the
-# written image. The check shows the banner, then checks for a power-off.
-"$root/testbed/boot-image.sh" --hard-disk "$PC_STICK"
+heading "Boot the image in QEMU: as a diskette, and the written stick as a hard disk"
+# The boot trial boots the image as a diskette and the whole stick as a hard
+# disk: the BIOS runs the stick's MBR, which starts the written partition. The
+# default image must print its banner on COM1 and power off; an image of your
+# own is reported, not judged (--lenient): its own boot code decides.
+boot_dir=$(dirname "$exe")/demo-boot
+"$root/scripts/try-boot.sh" --lenient --stick-file "$PC_STICK" --out "$boot_dir" "$exe" | tee "$E2E_WORK/boot.txt"
 
 echo
-echo "Demo complete: the stick written by $(basename "$exe") boots as a hard disk."
+if grep -q '^try-boot.sh: PASS' "$E2E_WORK/boot.txt"; then
+    echo "Demo complete: the stick written by $(basename "$exe") boots as a hard disk."
+else
+    echo "Demo complete: $(basename "$exe") wrote the stick; how its image boots is reported above."
+fi

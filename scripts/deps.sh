@@ -3,7 +3,8 @@
 # the mingw-w64 cross compiler, CMake and Ninja, GoogleTest, the diskette
 # tools, 32-bit Wine, tmux, the locale data (Wine in English and Russian),
 # qemu, git (for scripts/reproduce.sh), the signing tools (for
-# scripts/sign.sh and its test), and the checkers. Needs root (or sudo) only
+# scripts/sign.sh and its test), the assembler and file (for the boot
+# trial's tests), and the checkers. Needs root (or sudo) only
 # when something is missing.
 set -euo pipefail
 
@@ -15,6 +16,7 @@ packages=(
     tmux locales qemu-system-x86 wine wine32:i386
     clang-tidy cppcheck
     osslsigncode openssl
+    binutils file
 )
 
 installed() {

@@ -12,6 +12,11 @@
 #                                     else on the stick as it was
 #   pc_expect_stick_unchanged         every byte of the stick as it was
 #
+# The stick E: (its layout, PC_STICK_START and PC_STICK_VOLUME, and how its
+# file is made) is testbed/stick.sh's.
+# shellcheck source=testbed/stick.sh
+source "$(dirname "${BASH_SOURCE[0]}")/stick.sh"
+
 # The PC's drives (the letter, what it is, its backing file in the work dir):
 PC_DRIVES=(
     'A: 1.44 MB diskette                                       diskette.img'
@@ -45,45 +50,17 @@ _PC_TABLE=(
     'G 60801 255 63 512 12 0 0 0 usb-hdd.img'
     'H 0 0 0 512 11 1 0 1 card-reader.img'
 )
-# Where E:'s volume starts on the stick (LBA 2048), and its size: START and
-# the geometry of E:'s row.
-PC_STICK_START=1048576
-PC_STICK_VOLUME=$((486 * 255 * 63 * 512))
 PC_STICK=
 PC_LOG=
 
 # Prints the PC's drives, one line each, for a reader.
 pc_drives() { printf '  %s\n' "${PC_DRIVES[@]}"; }
 
-# Writes the stick $PC_STICK: a sparse 4 GB disk whose MBR carries
-# syslinux's boot code and one active FAT32 (LBA) partition at 1 MiB that
-# holds a fresh FAT32 file system. Keeps a sparse copy as stick.before.
+# Writes the stick $PC_STICK (testbed/stick.sh) and keeps a sparse copy as
+# stick.before.
 _pc_make_stick() {
-    local mbr=/usr/lib/syslinux/mbr/mbr.bin sectors=$((PC_STICK_VOLUME / 512))
-    [ -r "$mbr" ] || e2e_fail "no $mbr (scripts/deps.sh installs syslinux-common)"
-    truncate -s $((PC_STICK_START + PC_STICK_VOLUME)) "$PC_STICK"
-    dd if="$mbr" of="$PC_STICK" conv=notrunc status=none
-    # The partition entry: active, CHS 0/32/33 to the CHS maximum, type 0x0C,
-    # first sector and sector count in little-endian; then the signature.
-    {
-        printf '\x80\x20\x21\x00\x0c\xfe\xff\xff'
-        _pc_le32 $((PC_STICK_START / 512))
-        _pc_le32 "$sectors"
-    } | dd of="$PC_STICK" bs=1 seek=446 conv=notrunc status=none
-    printf '\x55\xaa' | dd of="$PC_STICK" bs=1 seek=510 conv=notrunc status=none
-    PATH=$PATH:/usr/sbin:/sbin mkfs.fat -F 32 -n STICK -i 1234abcd -h 2048 \
-        --offset $((PC_STICK_START / 512)) "$PC_STICK" $((PC_STICK_VOLUME / 1024)) \
-        >>"$E2E_WORK/setup.log" 2>&1 || e2e_fail "mkfs.fat on the stick failed"
+    stick_make "$PC_STICK" "$E2E_WORK/setup.log" || e2e_fail "cannot make the stick"
     cp --sparse=always "$PC_STICK" "$E2E_WORK/stick.before"
-}
-
-# Prints the number N as 4 bytes, least significant first.
-_pc_le32() {
-    local n=$1 i
-    for i in 0 1 2 3; do
-        # shellcheck disable=SC2059 # the format is the byte itself
-        printf "\\x$(printf %02x $(((n >> (8 * i)) & 255)))"
-    done
 }
 
 # The NT path of a file of the work dir, for the driver: \??\Z:\... .
