@@ -17,7 +17,7 @@ usage() {
     echo "usage: scripts/inspect.sh FWDISK.EXE [--image OUT]" >&2
     exit 2
 }
-exe= out=
+exe='' out=''
 while [ $# -gt 0 ]; do
     case $1 in
     --image) [ $# -ge 2 ] && [ -n "$2" ] || usage; out=$2; shift 2 ;;
