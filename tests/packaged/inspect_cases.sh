@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
+# The checks below are texts that check() evaluates: single quotes on purpose.
+# shellcheck disable=SC2016,SC2034
 # scripts/inspect.sh and scripts/sign.sh on real copies of the packaged
 # program: unsigned, signed (osslsigncode, a throwaway certificate), signed
 # twice with a nested signature, and cut short by a byte and by 4,096 bytes.
 #   tests/packaged/inspect_cases.sh FWDISK_EXE IMAGE
 set -euo pipefail
-# The checks are texts that check() evaluates: single quotes on purpose.
-# shellcheck disable=SC2016,SC2034
 root=$(cd "$(dirname "$0")/../.." && pwd)
 exe=$(realpath "$1") image=$(realpath "$2")
 work=$(mktemp -d "${TMPDIR:-/tmp}/inspect-cases.XXXXXX")
