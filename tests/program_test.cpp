@@ -301,6 +301,8 @@ TEST(Program, EveryLanguage) {
          "No FWDISK image in program file \"C:\\Users\\Дмитрий\\Загрузки\\????\\fwdisk.exe\""},
         {"255 characters, console", 1251, true, "", {{"DeviceIoControl", 8, 5, 0}}, times(600, "Ж") + ".", locked + times(232, "Ж")},
         {"255 characters, file", 1251, false, "", {{"DeviceIoControl", 8, 5, 0}}, times(600, "Ж") + ".", locked + times(232, "Ж")},
+        {"255 characters outside UTF-16's first plane, system text", 1252, true, "", {{"DeviceIoControl", 8, 5, 0}},
+         times(300, clef), locked + times(232, clef)},
         {"255 characters of a long path", 1252, true, "C:\\" + times(256, "フ"), {{"CreateFileW", 1, 2, 0}}, "",
          "CreateFile (\"C:\\" + times(239, "フ")},
         {"255 characters outside UTF-16's first plane", 1252, true, "C:\\" + std::string(230, 'p') + times(13, clef),
