@@ -458,8 +458,9 @@ TEST(ProgramFile, TheImageFoundInSignedAndDamagedFiles) {
     }
 }
 
-// The run writes the image the file carries, and refuses a copy cut short:
-// it says so, and nothing is written.
+// The run writes the image the file carries, from its first byte on when
+// nothing comes before it, and refuses a copy cut short: it says so, and
+// nothing is written.
 TEST(Program, WritesTheImageOfASignedFileAndRefusesOneCutShort) {
     setUpPc();
     machine.programFile = layOut({.what = "signed", .table = 3000});
@@ -467,6 +468,11 @@ TEST(Program, WritesTheImageOfASignedFileAndRefusesOneCutShort) {
     EXPECT_EQ(0, run.exitCode);
     EXPECT_GE(run.find("WriteFile(vol:E, view+4099, 1474560,"), 0);
     EXPECT_TRUE(run.written == machine.programFile.substr(4099, IMAGE_SIZE));
+
+    // Nothing before the image: the whole file is written.
+    setUpPc();
+    machine.programFile = programFile(0);
+    EXPECT_TRUE(fake::run().written == machine.programFile);
 
     setUpPc();
     machine.programFile = layOut({.what = "cut short", .cut = 4096, .last = 2});
