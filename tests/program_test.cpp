@@ -282,7 +282,8 @@ TEST(Program, Reports) {
 TEST(Program, EveryLanguage) {
     const std::string folder = "C:\\Users\\Дмитрий\\Загрузки\\ファーム\\fwdisk.exe";
     auto times = [](int n, const std::string &c) { std::string s; while (n--) s += c; return s; };
-    const std::string clef = "\xF0\x9D\x84\x9E", locked = "Error locking drive E: "; // U+1D11E: two UTF-16 units
+    // U+1D11E and U+1D11F: two UTF-16 units each, the second even and odd.
+    const std::string clef = "\xF0\x9D\x84\x9E", fClef = "\xF0\x9D\x84\x9F", locked = "Error locking drive E: ";
     // The machine's ANSI code page (Russian: OEM 866 on its console), standard
     // output a console or a file, the program's path, the faults (the first
     // one's error has the system text, in UTF-8); the report shown, or none
@@ -302,7 +303,7 @@ TEST(Program, EveryLanguage) {
         {"255 characters, console", 1251, true, "", {{"DeviceIoControl", 8, 5, 0}}, times(600, "Ж") + ".", locked + times(232, "Ж")},
         {"255 characters, file", 1251, false, "", {{"DeviceIoControl", 8, 5, 0}}, times(600, "Ж") + ".", locked + times(232, "Ж")},
         {"255 characters outside UTF-16's first plane, system text", 1252, true, "", {{"DeviceIoControl", 8, 5, 0}},
-         times(300, clef), locked + times(232, clef)},
+         times(300, fClef), locked + times(232, fClef)},
         {"255 characters of a long path", 1252, true, "C:\\" + times(256, "フ"), {{"CreateFileW", 1, 2, 0}}, "",
          "CreateFile (\"C:\\" + times(239, "フ")},
         {"255 characters outside UTF-16's first plane", 1252, true, "C:\\" + std::string(230, 'p') + times(13, clef),
