@@ -78,8 +78,9 @@ fi
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/inspect.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 dd if="$exe" of="$tmp/image" iflag=skip_bytes,count_bytes skip="$start" count="$image_size" status=none
-echo "Image:      bytes $(commas "$start") to $(commas "$end") ($(commas "$image_size") bytes), SHA-256 $(sha256 <"$tmp/image")"
-"$root/scripts/image-info.sh" "$tmp/image" | grep -v -e '^Image:' -e '^SHA-256:' | sed 's/^/            /' || true
+"$root/scripts/image-info.sh" "$tmp/image" >"$tmp/info" || true
+echo "Image:      bytes $(commas "$start") to $(commas "$end") ($(commas "$image_size") bytes), SHA-256 $(sed -n 's/^SHA-256: *//p' "$tmp/info")"
+grep -v -e '^Image:' -e '^SHA-256:' "$tmp/info" | sed 's/^/            /' || true
 if [ -n "$out" ]; then
     cp "$tmp/image" "$out"
     echo "Written:    $out"

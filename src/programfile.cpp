@@ -44,14 +44,14 @@ static const unsigned char *peHeader(const unsigned char *view, uint32_t size)
 }
 
 // Returns the offset at which the diskette image ends in the program file of
-// `size` bytes (at least IMAGE_SIZE) mapped at `view`: where a certificate
-// table begins when signing appended one, otherwise the end of the file. The
-// table counts only when the PE header names it plainly (peHeader) and the
-// table ends exactly at the end of the file with at least IMAGE_SIZE bytes
-// before it. Never reads outside the view.
-static uint32_t imageEnd(const unsigned char *view, uint32_t size)
+// `size` bytes (at least IMAGE_SIZE) whose PE header is `pe` (peHeader's
+// answer, null when it is not plainly one): where a certificate table begins
+// when signing appended one, otherwise the end of the file. The table counts
+// only when the header names it and the table ends exactly at the end of the
+// file with at least IMAGE_SIZE bytes before it. Never reads outside the
+// file.
+static uint32_t imageEnd(const unsigned char *pe, uint32_t size)
 {
-    const unsigned char *pe = peHeader(view, size);
     if (pe == NULL)
         return size;
     const unsigned long long table = littleEndian(pe + certificateEntry, 4);
@@ -62,14 +62,14 @@ static uint32_t imageEnd(const unsigned char *view, uint32_t size)
 }
 
 // Returns the offset at which the program's own sections end in the program
-// file of `size` bytes (at least IMAGE_SIZE) mapped at `view`: the largest
-// PointerToRawData + SizeOfRawData over its section table. 0 when the PE
-// header is not plainly one (peHeader) or its section table does not lie
-// wholly inside the file: nothing is then known about where the program
-// ends. Never reads outside the view.
-static unsigned long long sectionsEnd(const unsigned char *view, uint32_t size)
+// file of `size` bytes (at least IMAGE_SIZE) mapped at `view`, whose PE
+// header is `pe` (as for imageEnd): the largest PointerToRawData +
+// SizeOfRawData over its section table. 0 when there is no plain PE header
+// or its section table does not lie wholly inside the file: nothing is then
+// known about where the program ends. Never reads outside the view.
+static unsigned long long sectionsEnd(const unsigned char *view, const unsigned char *pe,
+                                      uint32_t size)
 {
-    const unsigned char *pe = peHeader(view, size);
     if (pe == NULL)
         return 0;
     const unsigned long long count = littleEndian(pe + 6, 2);
@@ -94,8 +94,9 @@ int64_t imageStart(const unsigned char *view, uint32_t size)
 {
     if (size < IMAGE_SIZE)
         return -1;
-    const int64_t start = (int64_t)imageEnd(view, size) - IMAGE_SIZE;
-    if ((unsigned long long)start < sectionsEnd(view, size))
+    const unsigned char *pe = peHeader(view, size);
+    const int64_t start = (int64_t)imageEnd(pe, size) - IMAGE_SIZE;
+    if ((unsigned long long)start < sectionsEnd(view, pe, size))
         return -1;
     return start;
 }
