@@ -14,31 +14,57 @@ static uint32_t littleEndian(const unsigned char *at, int bytes)
     return value;
 }
 
-// Offsets in a PE32 header: the optional header follows the signature and the
-// 20-byte file header; its data directories follow 96 bytes of fields, 8 bytes
-// each, and the certificate table is directory 4. The optional header must
-// reach to the end of that entry: 136 bytes. Each section header is 40 bytes.
+// Offsets in a PE header: the optional header follows the signature and the
+// 20-byte file header, and each section header is 40 bytes. The optional
+// header is PE32 (magic 0x10B, a 32-bit program) or PE32+ (magic 0x20B, a
+// 64-bit one); the two differ in where the data directories begin, 8 bytes
+// each, whose count comes just before them. The certificate table is
+// directory 4, so the optional header must reach to the end of that entry.
 static const unsigned long long optionalHeader = 24;
-static const unsigned long long certificateEntry = optionalHeader + 128;
 static const unsigned long long sectionHeader = 40;
+static const unsigned long long certificateDirectory = 4 * 8;
+
+// Returns where the data directories begin in an optional header whose magic
+// is `magic`: 96 bytes in for PE32, 112 for PE32+, whose image base and
+// stack and heap sizes are 8 bytes wide. 0 for any other magic.
+static unsigned long long directories(uint32_t magic)
+{
+    if (magic == 0x10B)
+        return 96;
+    if (magic == 0x20B)
+        return 112;
+    return 0;
+}
+
+// Returns the certificate table's entry in the PE header `pe` (peHeader's
+// answer, not null): 8 bytes, its file offset and its length.
+static const unsigned char *certificateEntry(const unsigned char *pe)
+{
+    return pe + optionalHeader + directories(littleEndian(pe + optionalHeader, 2))
+           + certificateDirectory;
+}
 
 // Returns the PE header of the program file of `size` bytes (at least 64)
 // mapped at `view` when it is plainly one: "MZ", a header offset that keeps
 // the header through its certificate-table entry inside the file, "PE\0\0",
-// a PE32 optional header of at least 136 bytes and at least 5 data
-// directories. Otherwise null. Never reads outside the view.
+// a PE32 or PE32+ optional header long enough to hold that entry (136 and
+// 152 bytes), and at least 5 data directories. Otherwise null. Never reads
+// outside the view.
 static const unsigned char *peHeader(const unsigned char *view, uint32_t size)
 {
     if (view[0] != 'M' || view[1] != 'Z')
         return NULL;
     const unsigned long long header = littleEndian(view + 60, 4);
-    if (header + certificateEntry + 8 > size)
+    if (header + optionalHeader + 2 > size)
         return NULL;
     const unsigned char *pe = view + header;
-    if (littleEndian(pe, 4) != 0x00004550                       // "PE\0\0"
-        || littleEndian(pe + 20, 2) < 136                       // optional header size
-        || littleEndian(pe + optionalHeader, 2) != 0x10B        // PE32
-        || littleEndian(pe + optionalHeader + 92, 4) < 5)       // data directories
+    const unsigned long long start = directories(littleEndian(pe + optionalHeader, 2));
+    const unsigned long long length = start + certificateDirectory + 8;
+    if (start == 0 || header + optionalHeader + length > size)
+        return NULL;
+    if (littleEndian(pe, 4) != 0x00004550                           // "PE\0\0"
+        || littleEndian(pe + 20, 2) < length                        // optional header size
+        || littleEndian(pe + optionalHeader + start - 4, 4) < 5)    // data directories
         return NULL;
     return pe;
 }
@@ -54,8 +80,9 @@ static uint32_t imageEnd(const unsigned char *pe, uint32_t size)
 {
     if (pe == NULL)
         return size;
-    const unsigned long long table = littleEndian(pe + certificateEntry, 4);
-    const unsigned long long length = littleEndian(pe + certificateEntry + 4, 4);
+    const unsigned char *entry = certificateEntry(pe);
+    const unsigned long long table = littleEndian(entry, 4);
+    const unsigned long long length = littleEndian(entry + 4, 4);
     if (length == 0 || table + length != size || table < IMAGE_SIZE)
         return size;
     return (uint32_t)table;

@@ -365,10 +365,12 @@ TEST(Program, EveryLanguage) {
 // A program file laid out as the cases below ask: `code` bytes of program
 // (its sections ending `gap` bytes before the image), the image, `table`
 // bytes of certificate table; `cut` bytes cut off the end; the PE header at
-// `header` (< 0: from the end); then `bytes` bytes `at` from its start set
-// to `value`; `last` the one of three sections that ends last.
+// `header` (< 0: from the end), PE32+ as a 64-bit program has it when `plus`;
+// then `bytes` bytes `at` from its start set to `value`; `last` the one of
+// three sections that ends last.
 struct Layout {
     const char *what;
+    bool plus = false;
     size_t code = 4099, table = 0;
     long long header = 128, at = 0;
     unsigned long long value = 'P';
@@ -389,17 +391,19 @@ static std::string layOut(const Layout &c) {
     f.replace(0, 2, "MZ");
     put(f, 60, h, 4);
     if (h < f.size()) {
-        for (size_t i = h + 160; i < std::min(h + 368, f.size()); ++i)
+        // PE32+ has its directories 16 bytes further on, and so its sections.
+        const size_t more = c.plus ? 16 : 0, certificates = h + 152 + more, sections = h + 248 + more;
+        for (size_t i = certificates + 8; i < std::min(sections + 120, f.size()); ++i)
             f[i] = 0; // the directories past the certificates', and the sections
         f.replace(h, 4, "PE\0\0", 4);
         put(f, h + 6, 3, 2); // sections
-        put(f, h + 20, 224, 2);
-        put(f, h + 24, 0x10B, 2);
-        put(f, h + 116, 16, 4);
-        put(f, h + 152, (f.size() - c.table) | (unsigned long long)c.table << 32, 8); // offset, size
+        put(f, h + 20, 224 + more, 2);
+        put(f, h + 24, c.plus ? 0x20B : 0x10B, 2);
+        put(f, h + 116 + more, 16, 4);
+        put(f, certificates, (f.size() - c.table) | (unsigned long long)c.table << 32, 8); // offset, size
         for (int i = 0; i < 3; ++i) { // each ends half way to the sections' end but the last
             size_t end = i == c.last ? c.code - c.gap : (c.code - c.gap) / 2;
-            put(f, h + 248 + 40 * i + 16, (end - end / 2) | (unsigned long long)(end / 2) << 32, 8); // size, offset
+            put(f, sections + 40 * i + 16, (end - end / 2) | (unsigned long long)(end / 2) << 32, 8); // size, offset
         }
         put(f, h + c.at, c.value, c.bytes);
     }
@@ -429,7 +433,7 @@ TEST(ProgramFile, TheImageFoundInSignedAndDamagedFiles) {
         {.what = "no MZ, nothing before the image", .code = 0, .at = -128, .value = 'X'},
         {.what = "bad signature", .table = 3000, .at = 3, .value = 1, .start = unsignedAt},
         {.what = "bad signature start", .table = 3000, .value = 'Q', .start = unsignedAt},
-        {.what = "PE32+", .table = 3000, .at = 24, .value = 0x20B, .bytes = 2, .start = unsignedAt},
+        {.what = "PE32+ magic, laid out as PE32", .table = 3000, .at = 24, .value = 0x20B, .bytes = 2, .start = unsignedAt},
         {.what = "optional header too short", .table = 3000, .at = 20, .value = 135, .bytes = 2, .start = unsignedAt},
         {.what = "optional header just long enough", .table = 3000, .at = 20, .value = 136, .bytes = 2, .start = signedAt},
         {.what = "4 data directories", .table = 3000, .at = 116, .value = 4, .bytes = 4, .start = unsignedAt},
@@ -444,6 +448,17 @@ TEST(ProgramFile, TheImageFoundInSignedAndDamagedFiles) {
         {.what = "section table far past the end, nothing before the image", .code = 0, .at = 6, .value = 0xFFFF, .bytes = 2},
         {.what = "a section starting past the end, at 16 MB", .at = 268, .value = 0x1000000, .bytes = 4, .start = refused},
         {.what = "a section of 16 MB", .at = 264, .value = 0x1000000, .bytes = 4, .start = refused},
+        // A 64-bit program's PE32+ header: its directories 16 bytes further on.
+        {.what = "PE32+, signed", .plus = true, .table = 3000, .start = signedAt},
+        {.what = "PE32+, no table", .plus = true, .table = 3000, .at = 168, .value = 0, .bytes = 8, .start = unsignedAt},
+        {.what = "PE32+, header last in the file", .plus = true, .table = 3000, .header = -176, .start = signedAt},
+        {.what = "PE32+, header a byte too near the end", .plus = true, .table = 3000, .header = -175, .start = unsignedAt},
+        {.what = "PE32+, optional header too short", .plus = true, .table = 3000, .at = 20, .value = 151, .bytes = 2, .start = unsignedAt},
+        {.what = "PE32+, optional header just long enough", .plus = true, .table = 3000, .at = 20, .value = 152, .bytes = 2, .start = signedAt},
+        {.what = "PE32+, 4 data directories", .plus = true, .table = 3000, .at = 132, .value = 4, .bytes = 4, .start = unsignedAt},
+        {.what = "PE32+, 5 data directories", .plus = true, .table = 3000, .at = 132, .value = 5, .bytes = 4, .start = signedAt},
+        {.what = "PE32+, cut short by 4,096 bytes", .plus = true, .cut = 4096, .last = 2, .start = refused},
+        {.what = "PE32+, a section of 16 MB", .plus = true, .at = 280, .value = 0x1000000, .bytes = 4, .start = refused},
     };
     for (const Layout &c : cases) {
         const std::string f = layOut(c);
