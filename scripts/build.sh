@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the packaged program build/win/fwdisk.exe: the 32-bit console
-# executable followed by the 1.44 MB diskette image.
+# Builds the packaged programs, each its console executable followed by the
+# 1.44 MB diskette image: build/win/fwdisk.exe for 32-bit Windows (the
+# product, for every Windows since XP) and build/win64/fwdisk64.exe from the
+# same sources for 64-bit Windows that runs no 32-bit program.
 #   scripts/build.sh                      the default image from payload/
 #   FWDISK_IMAGE=my.img scripts/build.sh  a diskette image of your own (a
 #                                         relative path is taken from the
@@ -8,21 +10,38 @@
 #   FWDISK_IMAGE_UNCHECKED=1              package it even when its boot
 #                                         sector is not a 1.44 MB FAT12
 #                                         diskette's (never a wrong size)
-# The packaging step prints what it packages (scripts/image-info.sh) and
-# where the program part and the whole file are, with their SHA-256.
+#   scripts/build.sh --no-demo            stops after the build
+# The packaging step checks the image once and prints what it packages
+# (scripts/image-info.sh), then where each program part and each whole file
+# are, with their SHA-256. Then the demo (scripts/demo.sh) runs each build
+# that Wine can run here.
 set -euo pipefail
 [ -z "${FWDISK_IMAGE:-}" ] || FWDISK_IMAGE=$(realpath -m -- "$FWDISK_IMAGE")
 cd "$(dirname "$0")/.."
-# Whatever fails from here on, no fwdisk.exe of an earlier build is left.
-rm -f build/win/fwdisk.exe
+# Whatever fails from here on, no packaged program of an earlier build is left.
+rm -f build/win/fwdisk.exe build/win64/fwdisk64.exe
 scripts/deps.sh
 
-# The toolchain is read once, when the build folder is made; naming it again
-# would only make CMake warn that it went unused.
-toolchain=(--toolchain cmake/mingw-i686.cmake)
-[ ! -f build/win/CMakeCache.txt ] || toolchain=()
-cmake -S . -B build/win -G Ninja "${toolchain[@]}" -DCMAKE_BUILD_TYPE=MinSizeRel \
-      -DFWDISK_IMAGE="${FWDISK_IMAGE:-}" -DFWDISK_IMAGE_UNCHECKED="${FWDISK_IMAGE_UNCHECKED:-}" >/dev/null
-cmake --build build/win
+# One CMake project, a build folder and a toolchain for each architecture.
+# The toolchain is read once, when the folder is made; naming it again would
+# only make CMake warn that it went unused.
+configure() {
+    local folder=$1 toolchain=(--toolchain "$2")
+    [ ! -f "$folder/CMakeCache.txt" ] || toolchain=()
+    cmake -S . -B "$folder" -G Ninja "${toolchain[@]}" -DCMAKE_BUILD_TYPE=MinSizeRel >/dev/null
+}
+configure build/win cmake/mingw-i686.cmake
+configure build/win64 cmake/mingw-x86_64.cmake
+if [ -n "${FWDISK_IMAGE:-}" ]; then
+    cmake --build build/win
+    set -- "$FWDISK_IMAGE" FWDISK_IMAGE "${FWDISK_IMAGE_UNCHECKED:-}" "$@"
+else
+    cmake --build build/win --target all payload
+    set -- "$PWD/build/win/payload.img" payload 0 "$@"
+fi
+cmake --build build/win64
+scripts/package.sh "$1" "$2" "$3" \
+    build/win/fwdisk-program.exe build/win/fwdisk.exe build/win64/fwdisk64-program.exe build/win64/fwdisk64.exe
+shift 3
 
-[ "${1:-}" = "--no-demo" ] || scripts/demo.sh "$PWD/build/win/fwdisk.exe"
+[ "${1:-}" = "--no-demo" ] || scripts/demo.sh

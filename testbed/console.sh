@@ -5,7 +5,13 @@
 # screen.
 #
 #   source testbed/console.sh
-#   e2e_begin                 work dir, cleanup trap, tool check
+#   e2e_begin EXE             work dir, cleanup trap, tool check, and the Wine
+#                             that runs EXE (testbed/wine.sh): 32-bit Wine in
+#                             a 32-bit prefix for fwdisk.exe, 64-bit Wine in a
+#                             64-bit one for fwdisk64.exe
+#   e2e_skip_unless_runnable EXE
+#                             exits 77 (a skip) with the reason when this
+#                             machine cannot run EXE's Wine
 #   e2e_locale NAME [TEXTS]   Wine in the Unix locale NAME (ru_RU.UTF-8, ...),
 #                             its system texts in the locale TEXTS if given
 #   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives)
@@ -26,6 +32,9 @@
 #   setup.log the output of Wine's setup commands
 #   status    "exit=N" once the program in the console has ended
 
+# shellcheck source=testbed/wine.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
+
 E2E_TIMEOUT=${E2E_TIMEOUT:-60}
 # The size of a 1.44 MB diskette and of the image fwdisk.exe carries.
 # shellcheck disable=SC2034 # for the scripts that source this one
@@ -33,6 +42,7 @@ E2E_IMAGE_SIZE=$("$(dirname "${BASH_SOURCE[0]}")/../scripts/image-size.sh")
 E2E_WORK=
 E2E_EXIT=
 E2E_STARTED=
+E2E_WINE=
 
 e2e_log() { echo "[e2e] $*" >&2; }
 
@@ -69,9 +79,21 @@ _e2e_cleanup() {
     exit "$rc"
 }
 
-# Makes the work dir and arranges for everything to be undone on exit.
+# Exits 77, the code ctest counts as a skip, saying why, when EXE is the
+# 32-bit build and this machine cannot run 32-bit Wine.
+e2e_skip_unless_runnable() {
+    local why
+    if [ "$(wine_loader "$1")" = "$WINE32_LOADER" ] && why=$(wine_32bit_missing); then
+        echo "SKIP: $(basename "$1"): $why"
+        exit 77
+    fi
+}
+
+# Makes the work dir, arranges for everything to be undone on exit, and
+# picks the Wine that runs EXE.
 e2e_begin() {
-    e2e_need wine wineserver tmux cmp seq timeout
+    E2E_WINE=$(wine_loader "$1") || e2e_fail "no Wine runs $1"
+    e2e_need "$E2E_WINE" wineserver tmux cmp seq timeout
     E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-e2e.XXXXXX") || e2e_fail "mktemp"
     trap _e2e_cleanup EXIT
     trap 'exit 130' INT
@@ -81,6 +103,7 @@ e2e_begin() {
     # Wine keeps its server socket under TMPDIR: in our work dir, it goes
     # away with it.
     export WINEPREFIX=$E2E_WORK/prefix WINEDEBUG=-all TMPDIR=$E2E_WORK/tmp
+    if [ "$E2E_WINE" = "$WINE32_LOADER" ]; then export WINEARCH=win32; else export WINEARCH=win64; fi
     export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
     unset DISPLAY WAYLAND_DISPLAY
 }
@@ -119,15 +142,15 @@ e2e_locale() {
 
 # A fresh Wine prefix, its server ended.
 e2e_prefix() {
-    e2e_log "creating Wine prefix $WINEPREFIX"
-    _e2e_wine_quiet wineboot -i
+    e2e_log "creating Wine prefix $WINEPREFIX ($WINEARCH)"
+    _e2e_wine_quiet "$E2E_WINE" wineboot -i
     _e2e_wine_quiet wineserver -w
 }
 
 _e2e_tmux() { tmux -S "$E2E_SOCKET" "$@"; }
 
-# Starts `wine EXE ARGS...` as the only program of a fresh 120x50 console,
-# as a double-clicked program gets it: the cursor at the top left. When it
+# Starts EXE ARGS... under the Wine e2e_begin picked ($E2E_WINE) as the
+# only program of a fresh 120x50 console, as a double-clicked program gets it: the cursor at the top left. When it
 # ends, its exit code goes to $E2E_WORK/status and the pane stays as it was.
 e2e_start() {
     [ -z "$E2E_STARTED" ] || e2e_fail "e2e_start: a console is already running"
@@ -138,7 +161,7 @@ e2e_start() {
         echo "cd $(printf %q "$E2E_WORK")"
         # For scripts/bench.sh: the moment just before Wine starts.
         echo 'date +%s%N >started'
-        printf 'wine'
+        printf %q "$E2E_WINE"
         for arg in "$@"; do printf ' %q' "$arg"; done
         echo
         echo 'echo "exit=$?" >status.new && mv status.new status'

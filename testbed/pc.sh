@@ -133,14 +133,14 @@ pc_prefix() {
         rm -f "$WINEPREFIX/dosdevices/$letter:" "$WINEPREFIX/dosdevices/$letter::"
         ln -s "$E2E_WORK/root-$letter" "$WINEPREFIX/dosdevices/$letter:"
     done
-    _e2e_wine_quiet wine reg import "$reg"
+    _e2e_wine_quiet "$E2E_WINE" reg import "$reg"
     # The server reads the drive types when it starts; the driver runs in a
     # server that stays up for the program to reach it.
     _e2e_wine_quiet wineserver -k
     _e2e_wine_quiet wineserver -w
     _e2e_wine_quiet wineserver -p
     # The driver makes its record last, once it serves every drive.
-    if ! timeout "$E2E_TIMEOUT" wine net start stordrv >>"$E2E_WORK/setup.log" 2>&1 ||
+    if ! timeout "$E2E_TIMEOUT" "$E2E_WINE" net start stordrv >>"$E2E_WORK/setup.log" 2>&1 ||
         [ ! -f "$PC_LOG" ]; then
         _pc_not_started
     fi
@@ -152,7 +152,7 @@ pc_prefix() {
 # it reaches would hold a pipe open.
 _pc_not_started() {
     local answer=$E2E_WORK/refused.txt why
-    timeout "$E2E_TIMEOUT" wine reg query 'HKLM\System\CurrentControlSet\Services\stordrv' \
+    timeout "$E2E_TIMEOUT" "$E2E_WINE" reg query 'HKLM\System\CurrentControlSet\Services\stordrv' \
         /v Refused >"$answer" 2>>"$E2E_WORK/setup.log" || true
     why=$(sed -n 's/^ *Refused *REG_SZ *//p' "$answer" | tr -d '\r')
     [ -z "$why" ] || e2e_fail "bad drive table: $why"

@@ -1,7 +1,10 @@
 #!/bin/bash
-# The packaged fwdisk.exe under Wine in a real console (tmux), on the PC of
-# drives of testbed/pc.sh, whose stand-in driver (stordrv.sys, beside the
-# program) records every request.   tests/e2e/cases.sh CASE FWDISK_EXE
+# A packaged program, fwdisk.exe or fwdisk64.exe, under the Wine that runs it
+# (testbed/wine.sh) in a real console (tmux), on the PC of drives of
+# testbed/pc.sh, whose stand-in driver (stordrv.sys, built beside the program
+# for its architecture) records every request. Exits 77, a skip, saying why,
+# when this machine cannot run the program's Wine.
+#   tests/e2e/cases.sh CASE FWDISK_EXE
 #   stick            started by Wine alone, as a double-click would, on an English Windows
 #                    from a folder whose name its ANSI code page (1252) lacks: lists the
 #                    stick and the diskette; E, Y writes the image at the start of the
@@ -17,7 +20,7 @@
 #                    letters each a "?" (none a lookalike), exit 1, nothing written
 #   signed-from-cmd  a copy signed twice (SHA-1, then SHA-256 nested), started by cmd after
 #                    cmd has printed: E, Y writes the image carried before the certificate
-#                    table, exit 0 without a pause
+#                    table in one write, then the dismount, exit 0 without a pause
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -29,6 +32,7 @@ source "$root/testbed/pc.sh"
 [ $# -eq 2 ] || { echo "usage: $0 CASE FWDISK_EXE" >&2; exit 2; }
 case_name=$1
 exe=$(e2e_program_arg "$2")
+name=$(basename "$exe")
 
 readonly PAUSE_TEXT='(press a key to exit)'
 readonly TITLE_LINES=(
@@ -80,8 +84,8 @@ pick_e_and_confirm() {
 case_stick() {
     local folder='users\Дмитрий\Загрузки\ファーム'
     mkdir -p "$WINEPREFIX/drive_c/${folder//\\//}"
-    cp "$exe" "$WINEPREFIX/drive_c/${folder//\\//}/fwdisk.exe"
-    e2e_start "C:\\$folder\\fwdisk.exe"
+    cp "$exe" "$WINEPREFIX/drive_c/${folder//\\//}/$name"
+    e2e_start "C:\\$folder\\$name"
     pick_e_and_confirm
     e2e_wait_text "$PAUSE_TEXT"
     expect_screen "${TITLE_LINES[@]}" "${DONE_LINES[@]}" '' "$PAUSE_TEXT"
@@ -128,8 +132,8 @@ wait_in_file() {
 case_cut_short_to_file() {
     local folder='users\Χρήστες\Λήψεις' report=$WINEPREFIX/drive_c/report.txt
     mkdir -p "$WINEPREFIX/drive_c/${folder//\\//}"
-    head -c -4096 "$exe" >"$WINEPREFIX/drive_c/${folder//\\//}/fwdisk.exe"
-    e2e_start cmd /c "C:\\$folder\\fwdisk.exe > C:\\report.txt"
+    head -c -4096 "$exe" >"$WINEPREFIX/drive_c/${folder//\\//}/$name"
+    e2e_start cmd /c "C:\\$folder\\$name > C:\\report.txt"
     wait_in_file "$report" 'Enter drive letter to be overwritten with FWDISK files :'
     e2e_keys E
     wait_in_file "$report" 'Overwrite drive E: (Y/N)?:'
@@ -139,7 +143,7 @@ case_cut_short_to_file() {
     e2e_stop
     # The file is in the ANSI code page (1252), which has no Greek letters;
     # Windows' best fit would have written "???ste?\???e??".
-    [ "$(tail -n 1 "$report" | tr -d '\r')" = '*** No FWDISK image in program file "C:\users\???????\??????\fwdisk.exe" ***' ] ||
+    [ "$(tail -n 1 "$report" | tr -d '\r')" = "*** No FWDISK image in program file \"C:\\users\\???????\\??????\\$name\" ***" ] ||
         e2e_fail "the report reads: $(tail -n 1 "$report")"
     # The scan, E: opened and locked (Wine answers the lock), and no write.
     expect_record
@@ -164,13 +168,18 @@ case_signed_from_cmd() {
     e2e_wait_exit
     e2e_expect_exit 0
     expect_screen started "${TITLE_LINES[@]}" "${DONE_LINES[@]}"
+    e2e_stop
     # The image is what follows the program part, not the signed file's end.
+    expect_record \
+        "E: write code=0x00000000 offset=0 length=1474560 status=0x00000000 information=1474560" \
+        "E: device-control code=0x00090020 offset=0 length=0 status=0x00000000 information=0"
     pc_expect_stick_written "$exe"
 }
 
 run=case_${case_name//-/_}
 declare -F "$run" >/dev/null || e2e_fail "unknown case '$case_name'"
-e2e_begin
+e2e_skip_unless_runnable "$exe"
+e2e_begin "$exe"
 case $case_name in
 stick | cut-short-to-file) e2e_locale en_US.UTF-8 ;;
 write-protected) e2e_locale en_US.UTF-8 ru_RU.UTF-8 ;;
