@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Figures of the packaged program: the size of its program part, the DLLs
-# it imports, and how long it takes under Wine from start to its drive
-# letter prompt, next to a trivial console program in the same Wine prefix.
+# Figures of the packaged programs: the size of each one's program part, the
+# DLLs it imports, and how long it takes under Wine from start to its drive
+# letter prompt, next to a trivial console program built for the same
+# architecture in the same Wine prefix.
 #
-#   scripts/bench.sh build/win/fwdisk.exe      (RUNS=7 by default)
+#   scripts/bench.sh [FWDISK_EXE...]   (RUNS=7 by default)
 #
+# By default build/win/fwdisk.exe and build/win64/fwdisk64.exe. Sizes and
+# imports are given for each; the times for each that Wine can run here
+# (testbed/wine.sh), and the first line says which those are.
 # Builds nothing of the project; only the trivial program testbed/hello.c,
 # in a temporary directory. Makes no judgement on the times.
 #
@@ -25,27 +29,23 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=testbed/console.sh
 source "$root/testbed/console.sh"
 
-exe=$(e2e_program_arg "$@")
+[ $# -gt 0 ] || set -- "$root/build/win/fwdisk.exe" "$root/build/win64/fwdisk64.exe"
 runs=${RUNS:-7}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || e2e_fail "RUNS must be a positive number"
+wine_builds_line "$@"
 
-e2e_begin
-e2e_need i686-w64-mingw32-gcc i686-w64-mingw32-objdump
+# The mingw-w64 tools for EXE's architecture: i686-w64-mingw32 or
+# x86_64-w64-mingw32.
+tools() { [ "$(wine_loader "$1")" = "$WINE32_LOADER" ] && echo i686-w64-mingw32 || echo x86_64-w64-mingw32; }
+imports() { "$(tools "$1")-objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | paste -sd ' '; }
 
-hello=$E2E_WORK/hello.exe
-i686-w64-mingw32-gcc -Os -s -o "$hello" "$root/testbed/hello.c"
-
-size=$(stat -c %s "$exe")
-echo "Program:  $exe"
-echo "Size:     $size bytes = $((size - E2E_IMAGE_SIZE)) bytes of program + $E2E_IMAGE_SIZE bytes of diskette image"
-echo "Imports:  $(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p' | paste -sd ' ')"
-echo "(hello.exe, the trivial program: $(stat -c %s "$hello") bytes, imports" \
-    "$(i686-w64-mingw32-objdump -p "$hello" | sed -n 's/^[[:space:]]*DLL Name: //p' | paste -sd ' '))"
-
-echo "Preparing a Wine prefix..."
-e2e_prefix 2>/dev/null
-# One server for all runs.
-wineserver -p >>"$E2E_WORK/setup.log" 2>&1
+for exe in "$@"; do
+    [ -f "$exe" ] || e2e_fail "no program at $exe"
+    size=$(stat -c %s "$exe")
+    echo "Program:  $(realpath "$exe")"
+    echo "Size:     $size bytes = $((size - E2E_IMAGE_SIZE)) bytes of program + $E2E_IMAGE_SIZE bytes of diskette image"
+    echo "Imports:  $(imports "$exe")"
+done
 
 now_ns() { date +%s%N; }
 
@@ -76,23 +76,46 @@ answer_hello() { e2e_keys x; }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-fw_prompt='Enter drive letter to be overwritten with FWDISK files :'
-hello_prompt='hello: press a key :'
-measure "$hello" "$hello_prompt" answer_hello
-measure "$exe" "$fw_prompt" answer_fwdisk
-fw_times=()
-hello_times=()
-for ((i = 1; i <= runs; i++)); do
-    measure "$hello" "$hello_prompt" answer_hello
-    hello_times+=("$MEASURED")
-    measure "$exe" "$fw_prompt" answer_fwdisk
-    fw_times+=("$MEASURED")
-done
-e2e_stop
+# The start-up times of EXE and of hello.exe built for its architecture, in
+# a subshell of its own: its Wine prefix goes when it ends.
+times() (
+    exe=$(realpath "$1")
+    e2e_begin "$exe"
+    prefix=$(tools "$exe")
+    e2e_need "$prefix-gcc" "$prefix-objdump"
+    hello=$E2E_WORK/hello.exe
+    "$prefix-gcc" -Os -s -o "$hello" "$root/testbed/hello.c"
+    echo "Start-up of $(basename "$exe") under $E2E_WINE (hello.exe, the trivial program: $(stat -c %s "$hello") bytes, imports $(imports "$hello"))"
 
-fw_median=$(printf '%s\n' "${fw_times[@]}" | median)
-hello_median=$(printf '%s\n' "${hello_times[@]}" | median)
-echo "Start to prompt under Wine, milliseconds ($runs runs each, alternating; after one warm-up run each):"
-echo "  fwdisk.exe  median $fw_median   runs: ${fw_times[*]}"
-echo "  hello.exe   median $hello_median   runs: ${hello_times[*]}"
-echo "  ratio fwdisk/hello: $(awk -v a="$fw_median" -v b="$hello_median" 'BEGIN { printf "%.2f", a / b }')"
+    echo "Preparing a Wine prefix..."
+    e2e_prefix 2>/dev/null
+    # One server for all runs.
+    wineserver -p >>"$E2E_WORK/setup.log" 2>&1
+    fw_prompt='Enter drive letter to be overwritten with FWDISK files :'
+    hello_prompt='hello: press a key :'
+    measure "$hello" "$hello_prompt" answer_hello
+    measure "$exe" "$fw_prompt" answer_fwdisk
+    fw_times=()
+    hello_times=()
+    for ((i = 1; i <= runs; i++)); do
+        measure "$hello" "$hello_prompt" answer_hello
+        hello_times+=("$MEASURED")
+        measure "$exe" "$fw_prompt" answer_fwdisk
+        fw_times+=("$MEASURED")
+    done
+    e2e_stop
+
+    fw_median=$(printf '%s\n' "${fw_times[@]}" | median)
+    hello_median=$(printf '%s\n' "${hello_times[@]}" | median)
+    echo "Start to prompt under Wine, milliseconds ($runs runs each, alternating; after one warm-up run each):"
+    echo "  $(basename "$exe")  median $fw_median   runs: ${fw_times[*]}"
+    echo "  hello.exe   median $hello_median   runs: ${hello_times[*]}"
+    echo "  ratio fwdisk/hello: $(awk -v a="$fw_median" -v b="$hello_median" 'BEGIN { printf "%.2f", a / b }')"
+)
+
+for exe in "$@"; do
+    if [ "$(wine_loader "$exe")" = "$WINE32_LOADER" ] && wine_32bit_missing >/dev/null; then
+        continue
+    fi
+    times "$exe"
+done

@@ -2,7 +2,11 @@
 # Says what a diskette image is, from its boot sector, and whether it is one
 # that fwdisk.exe can carry: a 1.44 MB FAT12 diskette.
 #
-#   scripts/image-info.sh [--as NAME] IMAGE
+#   scripts/image-info.sh [--as NAME] [--shown-as TEXT] IMAGE
+#
+# NAME begins each message (image-info.sh by default); TEXT stands for the
+# image file in them (its path by default), for a caller that checks a
+# temporary copy of bytes taken from another file.
 #
 # Prints, on standard output, for any image file of the right size:
 #   Image:    /absolute/path/of/IMAGE
@@ -29,17 +33,22 @@
 # folder, not a regular file, unreadable, or not IMAGE_SIZE bytes (nothing
 # the program could carry; only the message is printed).
 set -euo pipefail
-name=image-info.sh
-if [ "${1:-}" = --as ] && [ $# -ge 2 ]; then
-    name=$2
+name=image-info.sh shown=
+while [ $# -ge 2 ]; do
+    case $1 in
+    --as) name=$2 ;;
+    --shown-as) shown=$2 ;;
+    *) break ;;
+    esac
     shift 2
-fi
+done
 if [ $# -ne 1 ] || [ -z "$1" ]; then
-    echo "usage: image-info.sh [--as NAME] IMAGE" >&2
+    echo "usage: image-info.sh [--as NAME] [--shown-as TEXT] IMAGE" >&2
     exit 2
 fi
 file=$1
-fail() { echo "$name: $file: $*" >&2; exit 2; }
+shown=${shown:-$file}
+fail() { echo "$name: $shown: $*" >&2; exit 2; }
 
 [ -e "$file" ] || fail "no such file"
 [ ! -d "$file" ] || fail "is a folder, not a diskette image file"
@@ -101,6 +110,6 @@ echo "OEM name: $(text 3 8)"
 echo "Label:    $label"
 echo "Format:   $verdict ($fields), $signed"
 for p in "${problems[@]}"; do
-    echo "$name: $file: $p" >&2
+    echo "$name: $shown: $p" >&2
 done
 [ ${#problems[@]} -eq 0 ] || exit 1

@@ -78,7 +78,9 @@ fi
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/inspect.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 dd if="$exe" of="$tmp/image" iflag=skip_bytes,count_bytes skip="$start" count="$image_size" status=none
-"$root/scripts/image-info.sh" "$tmp/image" >"$tmp/info" || true
+# Its checks name the file given, and where in it the image lies.
+"$root/scripts/image-info.sh" --as inspect.sh --shown-as "$(realpath "$exe") (its image, at byte $(commas "$start"))" \
+    "$tmp/image" >"$tmp/info" || true
 echo "Image:      bytes $(commas "$start") to $(commas "$end") ($(commas "$image_size") bytes), SHA-256 $(sed -n 's/^SHA-256: *//p' "$tmp/info")"
 grep -v -e '^Image:' -e '^SHA-256:' "$tmp/info" | sed 's/^/            /' || true
 if [ -n "$out" ]; then

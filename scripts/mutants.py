@@ -8,9 +8,10 @@ src/programfile.cpp, rebuilds the native tests (build/native, target
 fwdisk_tests) and runs them.
 Each job works in its own copy of the checkout under $TMPDIR. A mutant is:
 
-  equivalent  compiled as the program is (the cross build's own command, from
-              build/win/compile_commands.json), its object code is
-              the same as the original's: no test could tell; not run
+  equivalent  compiled as the program is, by each cross build's own command
+              (build/win/ and build/win64/compile_commands.json), its
+              object code for 32-bit and for x64 Windows is the same as the
+              original's: no test could tell; not run
   stillborn   the native build fails (-Werror included)
   killed      the tests fail, crash or overrun the time limit
   survived    the tests pass
@@ -35,8 +36,9 @@ BUILD = ('test -f build/native/build.ninja'
          ' cmake --build build/native --target fwdisk_tests')
 XML = 'build/gtest.xml'
 TEST = ['build/native/fwdisk_tests', '--gtest_output=xml:' + XML]
-# How the program's cross build compiles a source, as CMake lists it.
-CROSS_COMMANDS = 'build/win/compile_commands.json'
+# How the program's cross builds, 32-bit and x64, compile a source, as CMake
+# lists it.
+CROSS_COMMANDS = ['build/win/compile_commands.json', 'build/win64/compile_commands.json']
 
 # --- Finding the mutants -------------------------------------------------------
 
@@ -219,11 +221,11 @@ def copy_checkout(dst):
             shutil.copy2(src, os.path.join(dst, f), follow_symlinks=False)
 
 
-def cross_compiler(source):
-    """The program's own compiler and options for source, from the cross
+def cross_compiler(source, commands):
+    """The program's own compiler and options for source, from a cross
     build's compile_commands.json, without its input and output: a mutant
     is equivalent when it compiles to the same code as the program does."""
-    path = os.path.join(ROOT, CROSS_COMMANDS)
+    path = os.path.join(ROOT, commands)
     try:
         with open(path) as f:
             entries = json.load(f)
@@ -242,15 +244,20 @@ def cross_compiler(source):
 
 
 def object_code(tree, source):
-    """The section contents and relocations of source as the program's
-    compiler makes it, as objdump shows them; None when it does not compile."""
-    obj = os.path.join(tree, 'build', 'equivalence.o')
-    if subprocess.run(cross_compiler(source) + [source, '-o', obj], cwd=tree, capture_output=True).returncode:
-        return None
-    dump = subprocess.run(['i686-w64-mingw32-objdump', '-s', '-r', obj],
-                          capture_output=True, text=True, check=True).stdout
-    # The first lines name the object file, the same for every mutant.
-    return dump.split('\n', 3)[3]
+    """The section contents and relocations of source as each of the
+    program's compilers makes it, as objdump shows them; None when it does
+    not compile."""
+    obj, dumps = os.path.join(tree, 'build', 'equivalence.o'), []
+    for commands in CROSS_COMMANDS:
+        compiler = cross_compiler(source, commands)
+        if subprocess.run(compiler + [source, '-o', obj], cwd=tree, capture_output=True).returncode:
+            return None
+        # The compiler's own objdump: i686-w64-mingw32-g++ beside i686-w64-mingw32-objdump.
+        objdump = re.sub(r'(g\+\+|gcc|c\+\+)$', 'objdump', compiler[0])
+        dump = subprocess.run([objdump, '-s', '-r', obj], capture_output=True, text=True, check=True).stdout
+        # The first lines name the object file, the same for every mutant.
+        dumps.append(dump.split('\n', 3)[3])
+    return dumps
 
 
 def failed_cases(xml, log):

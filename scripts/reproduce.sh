@@ -1,15 +1,24 @@
 #!/usr/bin/env bash
-# Builds this checkout from scratch and compares the result with a given
-# fwdisk.exe; exit code 0 only when the two are identical, byte for byte.
-#   scripts/reproduce.sh [FWDISK_EXE]     default: build/win/fwdisk.exe
+# Builds this checkout from scratch and compares the result with the given
+# packaged programs; exit code 0 only when each is identical, byte for byte,
+# to the fresh build of its architecture (fwdisk.exe for a 32-bit program,
+# fwdisk64.exe for an x64 one).
+#   scripts/reproduce.sh [FWDISK_EXE...]   default: build/win/fwdisk.exe and
+#                                          build/win64/fwdisk64.exe
 # The fresh build is of the files git tracks, as they are in the work tree,
 # copied to a temporary folder; it packages the default image from payload/,
 # or FWDISK_IMAGE when that is set (as for scripts/build.sh).
 set -euo pipefail
-given=$(realpath "${1:-build/win/fwdisk.exe}")
-[ -f "$given" ] || { echo "reproduce.sh: no program at ${1:-build/win/fwdisk.exe}" >&2; exit 2; }
+[ $# -gt 0 ] || set -- build/win/fwdisk.exe build/win64/fwdisk64.exe
+given=()
+for exe in "$@"; do
+    [ -f "$exe" ] || { echo "reproduce.sh: no program at $exe" >&2; exit 2; }
+    given+=("$(realpath "$exe")")
+done
 [ -z "${FWDISK_IMAGE:-}" ] || FWDISK_IMAGE=$(realpath -m -- "$FWDISK_IMAGE")
 cd "$(dirname "$0")/.."
+# shellcheck source=testbed/wine.sh
+source testbed/wine.sh
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-reproduce.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -20,13 +29,21 @@ if ! (cd "$tmp" && FWDISK_IMAGE="${FWDISK_IMAGE:-}" scripts/build.sh --no-demo) 
     echo "reproduce.sh: the fresh build failed" >&2
     exit 2
 fi
-rebuilt="$tmp/build/win/fwdisk.exe"
 
-echo "$(sha256sum < "$given" | cut -d' ' -f1)  $given"
-echo "$(sha256sum < "$rebuilt" | cut -d' ' -f1)  fresh build"
-if cmp "$given" "$rebuilt"; then
-    echo "identical"
-else
-    echo "reproduce.sh: the fresh build differs from $given" >&2
-    exit 1
-fi
+status=0
+for exe in "${given[@]}"; do
+    case $(wine_loader "$exe") in
+    "$WINE32_LOADER") rebuilt=$tmp/build/win/fwdisk.exe ;;
+    "$WINE64_LOADER") rebuilt=$tmp/build/win64/fwdisk64.exe ;;
+    *) exit 2 ;;
+    esac
+    echo "$(sha256sum < "$exe" | cut -d' ' -f1)  $exe"
+    echo "$(sha256sum < "$rebuilt" | cut -d' ' -f1)  fresh build (${rebuilt#"$tmp"/})"
+    if cmp "$exe" "$rebuilt"; then
+        echo "identical"
+    else
+        echo "reproduce.sh: the fresh build differs from $exe" >&2
+        status=1
+    fi
+done
+exit $status

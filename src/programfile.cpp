@@ -19,10 +19,11 @@ static uint32_t littleEndian(const unsigned char *at, int bytes)
 // header is PE32 (magic 0x10B, a 32-bit program) or PE32+ (magic 0x20B, a
 // 64-bit one); the two differ in where the data directories begin, 8 bytes
 // each, whose count comes just before them. The certificate table is
-// directory 4, so the optional header must reach to the end of that entry.
+// directory 4, 32 bytes into them, so the optional header must reach to the
+// end of that entry.
 static const unsigned long long optionalHeader = 24;
 static const unsigned long long sectionHeader = 40;
-static const unsigned long long certificateDirectory = 4 * 8;
+static const unsigned long long certificateDirectory = 32;
 
 // Returns where the data directories begin in an optional header whose magic
 // is `magic`: 96 bytes in for PE32, 112 for PE32+, whose image base and

@@ -10,7 +10,9 @@
 #   wine_loader EXE          prints the Wine loader that runs EXE: 32-bit Wine
 #                            for a 32-bit program, 64-bit Wine for an x64 one
 #   wine_builds_line EXE...  prints the one line that says which of the given
-#                            builds the Wine steps run, and why any is left out
+#                            builds the Wine steps run, and why any is left
+#                            out; an EXE not built yet counts by its name
+#                            (fwdisk64.exe the x64 build, any other 32-bit)
 #
 # The loaders are called directly: Debian's /usr/bin/wine picks the 32-bit
 # one whenever wine32 is installed, whether or not it can run.
@@ -67,7 +69,8 @@ wine_builds_line() {
     local exe why run=() under=() left=()
     why=$(wine_32bit_missing) || why=
     for exe in "$@"; do
-        if [ "$(_wine_machine "$exe")" != 332 ]; then
+        if { [ -f "$exe" ] && [ "$(_wine_machine "$exe")" != 332 ]; } ||
+            { [ ! -f "$exe" ] && [[ $exe == *64.exe ]]; }; then
             run+=("$(basename "$exe")")
             under+=("$(basename "$exe") under 64-bit Wine")
         elif [ -z "$why" ]; then

@@ -43,7 +43,7 @@ expect_lines() {
 case_default() {
     "$root/payload/make-image.sh" "$work/default.img" >/dev/null
     head -c $(($(stat -c %s "$exe") - size)) "$exe" >"$work/program.exe"
-    "$root/cmake/package.sh" "$work/program.exe" "$work/default.img" "$work/fwdisk.exe" payload 0 >/dev/null
+    "$root/scripts/package.sh" "$work/default.img" payload 0 "$work/program.exe" "$work/fwdisk.exe" >/dev/null
     trial "$work/fwdisk.exe"
     expect_exit 0
     expect_lines 1 'carries: the default one'

@@ -3,7 +3,8 @@
 # shellcheck disable=SC2016,SC2034
 # scripts/inspect.sh and scripts/sign.sh on real copies of the packaged
 # program: unsigned, signed (osslsigncode, a throwaway certificate), signed
-# twice with a nested signature, and cut short by a byte and by 4,096 bytes.
+# twice with a nested signature, cut short by a byte and by 4,096 bytes, and
+# one whose image has a media byte no diskette has.
 #   tests/packaged/inspect_cases.sh FWDISK_EXE IMAGE
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -42,6 +43,15 @@ for row in "$exe 0 Signed:_____no" "once.exe 0 signature_1:_SHA1" "twice.exe 0 s
         check "$(basename "$file"): no image written" '[ ! -e out.img ]'
     fi
 done
+# An image whose media byte is not a diskette's: the check names the file
+# given, not a copy of the image.
+cp "$exe" media.exe
+program=$(($(stat -c %s "$exe") - $(stat -c %s "$image")))
+printf '\x90' | dd of=media.exe bs=1 seek=$((program + 21)) conv=notrunc status=none
+"$root/scripts/inspect.sh" media.exe >/dev/null 2>err.txt
+at=$(sed ':a;s/\B[0-9]\{3\}\>/,&/;ta' <<<"$program")
+check "a bad media byte: named in the file given" \
+    'grep -qxF "inspect.sh: $work/media.exe (its image, at byte $at): the media byte is 0x90, a 1.44 MB diskette has 0xF0" err.txt'
 rc=0
 "$root/scripts/inspect.sh" 2>/dev/null || rc=$?
 check "no file: a usage error" '[ "$rc" = 2 ]'
