@@ -2,8 +2,8 @@
 # What scripts/build.sh packages and what it refuses: each case runs it from
 # another folder with a relative FWDISK_IMAGE, in one copy of the checkout
 # (the files git tracks), on an image made here with mkfs.fat, dd and
-# /dev/urandom. A refusal must name what is wrong and leave no fwdisk.exe,
-# not even the one the case before it built.
+# /dev/urandom. A refusal must name what is wrong and leave neither
+# fwdisk.exe nor fwdisk64.exe, not even those the case before it built.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-build-cases.XXXXXX")
@@ -33,7 +33,9 @@ cases=(
     "a folder|images/folder||refused|FWDISK_IMAGE: $work/images/folder: is a folder"
 )
 
-exe=$tree/build/win/fwdisk.exe program=$tree/build/win/fwdisk-program.exe
+# Each packaged program beside its linked one.
+builds=("$tree/build/win/fwdisk-program.exe $tree/build/win/fwdisk.exe"
+    "$tree/build/win64/fwdisk64-program.exe $tree/build/win64/fwdisk64.exe")
 sha() { sha256sum <"$1" | cut -d' ' -f1; }
 failed=0
 for c in "${cases[@]}"; do
@@ -47,16 +49,23 @@ for c in "${cases[@]}"; do
     done
     if [ "$expect" = built ]; then
         [ "$status" -eq 0 ] || problems+=("exit $status")
-        # The file is the program, then the image; each SHA-256 printed is its file's.
-        cat "$program" "$image" | cmp -s - "$exe" || problems+=("fwdisk.exe is not the program followed by the image")
         grep -qxF "Image:    $work/$image" out || problems+=("no Image line with the absolute path")
-        for f in "$image" "$program" "$exe"; do
-            [ ! -f "$f" ] || grep -qF "SHA-256 $(sha "$f")" out || grep -qxF "SHA-256:  $(sha "$f")" out ||
-                problems+=("no SHA-256 of $f")
+        [ "$(grep -c '^Image:' out)" -eq 1 ] || problems+=("the image checked more than once")
+        grep -qxF "SHA-256:  $(sha "$image")" out || problems+=("no SHA-256 of the image")
+        for build in "${builds[@]}"; do
+            read -r program exe <<<"$build"
+            # The file is the program, then the image; each SHA-256 printed is its file's.
+            cat "$program" "$image" | cmp -s - "$exe" || problems+=("$(basename "$exe") is not the program followed by the image")
+            for f in "$program" "$exe"; do
+                [ ! -f "$f" ] || grep -qF "SHA-256 $(sha "$f")" out || problems+=("no SHA-256 of $f")
+            done
         done
     else
         [ "$status" -ne 0 ] || problems+=("built")
-        [ ! -e "$exe" ] || problems+=("fwdisk.exe left behind")
+        for build in "${builds[@]}"; do
+            read -r program exe <<<"$build"
+            [ ! -e "$exe" ] || problems+=("$(basename "$exe") left behind")
+        done
     fi
     if [ ${#problems[@]} -eq 0 ]; then
         echo "ok: $what"
