@@ -66,15 +66,15 @@ wine_loader() {
 }
 
 wine_builds_line() {
-    local exe why run=() under=() left=()
+    local exe why named=() under=() left=()
     why=$(wine_32bit_missing) || why=
     for exe in "$@"; do
         if { [ -f "$exe" ] && [ "$(_wine_machine "$exe")" != 332 ]; } ||
             { [ ! -f "$exe" ] && [[ $exe == *64.exe ]]; }; then
-            run+=("$(basename "$exe")")
+            named+=("$(basename "$exe")")
             under+=("$(basename "$exe") under 64-bit Wine")
         elif [ -z "$why" ]; then
-            run+=("$(basename "$exe")")
+            named+=("$(basename "$exe")")
             under+=("$(basename "$exe") under 32-bit Wine")
         else
             left+=("$(basename "$exe")")
@@ -83,13 +83,13 @@ wine_builds_line() {
     if [ ${#left[@]} -eq 0 ]; then
         echo "The Wine steps run $(_wine_and "${under[@]}")"
     else
-        echo "$why: the Wine steps run $(_wine_and "${run[@]}"), the x64 build of the same sources, and leave out $(_wine_and "${left[@]}")"
+        echo "$why: the Wine steps run $(_wine_and "${named[@]}"), the x64 build of the same sources, and leave out $(_wine_and "${left[@]}")"
     fi
 }
 
 # The words given, joined by " and ".
 _wine_and() {
-    local joined=$1
+    local joined=$1 word
     shift
     for word in "$@"; do joined+=" and $word"; done
     echo "$joined"
