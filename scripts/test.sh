@@ -9,7 +9,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=testbed/wine.sh
 source testbed/wine.sh
+# What is installed decides the first line, so the packages come first; what
+# deps.sh did is told after that line, its whole output only on a failure.
+mkdir -p build
+if ! scripts/deps.sh >build/deps.log 2>&1; then
+    cat build/deps.log >&2
+    exit 1
+fi
 wine_builds_line build/win/fwdisk.exe build/win64/fwdisk64.exe
+grep -E '^(Installing|deps\.sh:)' build/deps.log || true
 scripts/build.sh --no-demo
 
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug \
