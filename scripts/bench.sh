@@ -36,7 +36,7 @@ wine_builds_line "$@"
 
 # The mingw-w64 tools for EXE's architecture: i686-w64-mingw32 or
 # x86_64-w64-mingw32.
-tools() { [ "$(wine_loader "$1")" = "$WINE32_LOADER" ] && echo i686-w64-mingw32 || echo x86_64-w64-mingw32; }
+tools() { if wine_is_32bit "$1"; then echo i686-w64-mingw32; else echo x86_64-w64-mingw32; fi; }
 imports() { "$(tools "$1")-objdump" -p "$1" | sed -n 's/^[[:space:]]*DLL Name: //p' | paste -sd ' '; }
 
 for exe in "$@"; do
@@ -78,7 +78,7 @@ median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 
 # The start-up times of EXE and of hello.exe built for its architecture, in
 # a subshell of its own: its Wine prefix goes when it ends.
-times() (
+start_up_times() (
     exe=$(realpath "$1")
     e2e_begin "$exe"
     prefix=$(tools "$exe")
@@ -114,8 +114,5 @@ times() (
 )
 
 for exe in "$@"; do
-    if [ "$(wine_loader "$exe")" = "$WINE32_LOADER" ] && wine_32bit_missing >/dev/null; then
-        continue
-    fi
-    times "$exe"
+    wine_cannot_run "$exe" >/dev/null || start_up_times "$exe"
 done

@@ -34,14 +34,13 @@ configure build/win cmake/mingw-i686.cmake
 configure build/win64 cmake/mingw-x86_64.cmake
 if [ -n "${FWDISK_IMAGE:-}" ]; then
     cmake --build build/win
-    set -- "$FWDISK_IMAGE" FWDISK_IMAGE "${FWDISK_IMAGE_UNCHECKED:-}" "$@"
+    image=$FWDISK_IMAGE from=FWDISK_IMAGE unchecked=${FWDISK_IMAGE_UNCHECKED:-}
 else
     cmake --build build/win --target all payload
-    set -- "$PWD/build/win/payload.img" payload 0 "$@"
+    image=$PWD/build/win/payload.img from=payload unchecked=0
 fi
 cmake --build build/win64
-scripts/package.sh "$1" "$2" "$3" \
+scripts/package.sh "$image" "$from" "$unchecked" \
     build/win/fwdisk-program.exe build/win/fwdisk.exe build/win64/fwdisk64-program.exe build/win64/fwdisk64.exe
-shift 3
 
 [ "${1:-}" = "--no-demo" ] || scripts/demo.sh

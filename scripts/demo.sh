@@ -24,20 +24,20 @@ source "$root/testbed/console.sh"
 # shellcheck source=testbed/pc.sh
 source "$root/testbed/pc.sh"
 
-if [ $# -eq 0 ]; then
-    set -- "$root/build/win/fwdisk.exe" "$root/build/win64/fwdisk64.exe"
-    wine_builds_line "$@"
-    if wine_32bit_missing >/dev/null; then set -- "$2"; fi
-else
-    wine_builds_line "$@"
-fi
+given=$#
+[ $# -gt 0 ] || set -- "$root/build/win/fwdisk.exe" "$root/build/win64/fwdisk64.exe"
+wine_builds_line "$@"
+runnable=()
 for exe in "$@"; do
     [ -f "$exe" ] || { echo "demo.sh: no program at $exe (scripts/build.sh builds it)" >&2; exit 2; }
-    if [ "$(wine_loader "$exe")" = "$WINE32_LOADER" ] && why=$(wine_32bit_missing); then
+    if ! why=$(wine_cannot_run "$exe"); then
+        runnable+=("$exe")
+    elif [ "$given" -gt 0 ]; then
         echo "demo.sh: $exe: $why" >&2
         exit 1
     fi
 done
+set -- "${runnable[@]}"
 
 # One walk through EXE, in a subshell of its own: its Wine prefix, console
 # and files go when it ends.

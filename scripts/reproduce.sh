@@ -32,11 +32,12 @@ fi
 
 status=0
 for exe in "${given[@]}"; do
-    case $(wine_loader "$exe") in
-    "$WINE32_LOADER") rebuilt=$tmp/build/win/fwdisk.exe ;;
-    "$WINE64_LOADER") rebuilt=$tmp/build/win64/fwdisk64.exe ;;
-    *) exit 2 ;;
-    esac
+    wine_loader "$exe" >/dev/null || exit 2
+    if wine_is_32bit "$exe"; then
+        rebuilt=$tmp/build/win/fwdisk.exe
+    else
+        rebuilt=$tmp/build/win64/fwdisk64.exe
+    fi
     echo "$(sha256sum < "$exe" | cut -d' ' -f1)  $exe"
     echo "$(sha256sum < "$rebuilt" | cut -d' ' -f1)  fresh build (${rebuilt#"$tmp"/})"
     if cmp "$exe" "$rebuilt"; then

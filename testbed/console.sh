@@ -83,7 +83,7 @@ _e2e_cleanup() {
 # 32-bit build and this machine cannot run 32-bit Wine.
 e2e_skip_unless_runnable() {
     local why
-    if [ "$(wine_loader "$1")" = "$WINE32_LOADER" ] && why=$(wine_32bit_missing); then
+    if why=$(wine_cannot_run "$1"); then
         echo "SKIP: $(basename "$1"): $why"
         exit 77
     fi

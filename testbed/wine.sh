@@ -7,12 +7,16 @@
 #   wine_32bit_starts        true when a 32-bit (i386) process starts here
 #   wine_32bit_missing       prints why the 32-bit build cannot run under
 #                            Wine here; false (and prints nothing) when it can
+#   wine_is_32bit EXE        true when EXE is the 32-bit build: by its PE
+#                            header once built, by its name before (any but
+#                            fwdisk64.exe)
+#   wine_cannot_run EXE      prints why this machine cannot run EXE under Wine;
+#                            false (and prints nothing) when it can
 #   wine_loader EXE          prints the Wine loader that runs EXE: 32-bit Wine
 #                            for a 32-bit program, 64-bit Wine for an x64 one
 #   wine_builds_line EXE...  prints the one line that says which of the given
 #                            builds the Wine steps run, and why any is left
-#                            out; an EXE not built yet counts by its name
-#                            (fwdisk64.exe the x64 build, any other 32-bit)
+#                            out
 #
 # The loaders are called directly: Debian's /usr/bin/wine picks the 32-bit
 # one whenever wine32 is installed, whether or not it can run.
@@ -57,6 +61,16 @@ _wine_machine() {
     [ -n "$header" ] && od -An -tu2 -j$((header + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
 }
 
+wine_is_32bit() {
+    if [ -f "$1" ]; then
+        [ "$(_wine_machine "$1")" = 332 ]
+    else
+        [[ $1 != *64.exe ]]
+    fi
+}
+
+wine_cannot_run() { wine_is_32bit "$1" && wine_32bit_missing; }
+
 wine_loader() {
     case $(_wine_machine "$1") in
     332) echo "$WINE32_LOADER" ;;
@@ -69,8 +83,7 @@ wine_builds_line() {
     local exe why named=() under=() left=()
     why=$(wine_32bit_missing) || why=
     for exe in "$@"; do
-        if { [ -f "$exe" ] && [ "$(_wine_machine "$exe")" != 332 ]; } ||
-            { [ ! -f "$exe" ] && [[ $exe == *64.exe ]]; }; then
+        if ! wine_is_32bit "$exe"; then
             named+=("$(basename "$exe")")
             under+=("$(basename "$exe") under 64-bit Wine")
         elif [ -z "$why" ]; then
@@ -82,6 +95,8 @@ wine_builds_line() {
     done
     if [ ${#left[@]} -eq 0 ]; then
         echo "The Wine steps run $(_wine_and "${under[@]}")"
+    elif [ ${#named[@]} -eq 0 ]; then
+        echo "$why: the Wine steps cannot run $(_wine_and "${left[@]}")"
     else
         echo "$why: the Wine steps run $(_wine_and "${named[@]}"), the x64 build of the same sources, and leave out $(_wine_and "${left[@]}")"
     fi
