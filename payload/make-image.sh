@@ -37,7 +37,7 @@ out_dir=$(dirname -- "$out")
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 files_dir="$here/files"
 # The size the program carries, in bytes (IMAGE_SIZE in src/programfile.h).
-IMAGE_BYTES=$("$here/../scripts/image-size.sh") || die "no image size"
+IMAGE_BYTES=$("$here/../scripts/lib/image-size.sh") || die "no image size"
 readonly IMAGE_BYTES
 
 # --- tools ------------------------------------------------------------------

@@ -20,7 +20,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 # Whatever fails from here on, no packaged program of an earlier build is left.
 rm -f build/win/fwdisk.exe build/win64/fwdisk64.exe
-scripts/deps.sh
+scripts/lib/deps.sh
 
 # One CMake project, a build folder and a toolchain for each architecture.
 # The toolchain is read once, when the folder is made; naming it again would
@@ -40,7 +40,7 @@ else
     image=$PWD/build/win/payload.img from=payload unchecked=0
 fi
 cmake --build build/win64
-scripts/package.sh "$image" "$from" "$unchecked" \
+scripts/lib/package.sh "$image" "$from" "$unchecked" \
     build/win/fwdisk-program.exe build/win/fwdisk.exe build/win64/fwdisk64-program.exe build/win64/fwdisk64.exe
 
 [ "${1:-}" = "--no-demo" ] || scripts/demo.sh

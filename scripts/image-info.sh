@@ -20,7 +20,7 @@
 # Names and labels lose their trailing spaces; a byte outside printable
 # ASCII shows as \xNN.
 #
-# The image must be exactly IMAGE_SIZE bytes (scripts/image-size.sh) and its
+# The image must be exactly IMAGE_SIZE bytes (scripts/lib/image-size.sh) and its
 # boot sector must describe a 1.44 MB diskette, which is what the program's
 # write leaves on the drive: 55 AA at byte 510; 512 bytes per sector (11),
 # 2,880 sectors in all (19, or 32 when that is 0), 18 sectors per track (24),
@@ -53,7 +53,7 @@ fail() { echo "$name: $shown: $*" >&2; exit 2; }
 [ -e "$file" ] || fail "no such file"
 [ ! -d "$file" ] || fail "is a folder, not a diskette image file"
 [ -f "$file" ] || fail "is not a regular file"
-image_size=$("$(dirname "$0")/image-size.sh")
+image_size=$("$(dirname "$0")/lib/image-size.sh")
 size=$(stat -c %s -- "$file")
 [ "$size" -eq "$image_size" ] ||
     fail "is $size bytes; a 1.44 MB diskette image is exactly $image_size bytes"

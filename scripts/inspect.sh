@@ -27,16 +27,16 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$exe" ] || usage
 [ -f "$exe" ] && [ -r "$exe" ] || { echo "inspect.sh: $exe: not a readable file" >&2; exit 2; }
-image_size=$("$root/scripts/image-size.sh")
+image_size=$("$root/scripts/lib/image-size.sh")
 
 # The rule, built afresh whenever its sources are newer than the tool; built
 # beside it and moved in whole, so that two runs at once never see half a
 # tool.
 tool=$root/build/tools/image-start
 if [ ! -x "$tool" ] || [ "$root/src/programfile.cpp" -nt "$tool" ] ||
-    [ "$root/src/programfile.h" -nt "$tool" ] || [ "$root/scripts/image-start.cpp" -nt "$tool" ]; then
+    [ "$root/src/programfile.h" -nt "$tool" ] || [ "$root/scripts/lib/image-start.cpp" -nt "$tool" ]; then
     mkdir -p "$(dirname "$tool")"
-    g++ -O2 -Wall -Wextra -Werror -o "$tool.$$" "$root/src/programfile.cpp" "$root/scripts/image-start.cpp"
+    g++ -O2 -Wall -Wextra -Werror -o "$tool.$$" "$root/src/programfile.cpp" "$root/scripts/lib/image-start.cpp"
     mv -f "$tool.$$" "$tool"
 fi
 

@@ -38,6 +38,6 @@ if ! "$root/scripts/inspect.sh" "$out" --image "$tmp/after.img" >"$tmp/after.txt
     echo "sign.sh: $out did not carry the image of $in right before its certificate table; removed it" >&2
     exit 1
 fi
-end=$(( $(sed -n 's/^Program: *\([0-9,]*\) bytes.*/\1/p' "$tmp/after.txt" | tr -d ,) + $("$root/scripts/image-size.sh") ))
+end=$(( $(sed -n 's/^Program: *\([0-9,]*\) bytes.*/\1/p' "$tmp/after.txt" | tr -d ,) + $("$root/scripts/lib/image-size.sh") ))
 echo "Signed $out: the image ends at byte $end, where the certificate table begins"
 echo "SHA-256 of the signed file: $(sha256sum <"$out" | cut -d' ' -f1)"

@@ -12,7 +12,7 @@ source testbed/wine.sh
 # What is installed decides the first line, so the packages come first; what
 # deps.sh did is told after that line, its whole output only on a failure.
 mkdir -p build
-if ! scripts/deps.sh >build/deps.log 2>&1; then
+if ! scripts/lib/deps.sh >build/deps.log 2>&1; then
     cat build/deps.log >&2
     exit 1
 fi
@@ -25,7 +25,7 @@ cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug \
       -DFWDISK_PAYLOAD="${FWDISK_IMAGE:-$PWD/build/win/payload.img}" >/dev/null
 cmake --build build/native
 # The packaged programs' figures: size, imports, start-up time under Wine.
-scripts/bench.sh build/win/fwdisk.exe build/win64/fwdisk64.exe
+dev/bench.sh build/win/fwdisk.exe build/win64/fwdisk64.exe
 status=0
 ctest --test-dir build/native --output-on-failure -j2 || status=$?
 # ctest shows no output of a skipped test: each one's reason, from its log.

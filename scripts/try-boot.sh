@@ -42,7 +42,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=testbed/stick.sh
 source "$root/testbed/stick.sh"
 readonly BANNER="FWDISK payload booted"
-size=$("$root/scripts/image-size.sh")
+size=$("$root/scripts/lib/image-size.sh")
 
 die() {
     echo "try-boot.sh: $*" >&2
@@ -76,7 +76,7 @@ done
 for value in "${BOOT_TIMEOUT:-1}" "${BOOT_QUIET:-1}"; do
     [[ $value =~ ^[1-9][0-9]*$ ]] || usage_error "BOOT_TIMEOUT and BOOT_QUIET are whole seconds"
 done
-command -v qemu-system-i386 >/dev/null || die "qemu-system-i386 not found (scripts/deps.sh installs it)"
+command -v qemu-system-i386 >/dev/null || die "qemu-system-i386 not found (scripts/lib/deps.sh installs it)"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/try-boot.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -124,7 +124,7 @@ boot() {
     echo
     echo "== $title =="
     mkdir "$tmp/$kind"
-    python3 "$root/scripts/try-boot.py" --as "$kind" --start "$start" --size "$size" \
+    python3 "$root/scripts/lib/try-boot.py" --as "$kind" --start "$start" --size "$size" \
         --timeout "$limit" --quiet "${BOOT_QUIET:-2}" "${banner[@]}" \
         --png "$out/$kind.png" --work "$tmp/$kind" "$disk" || rc=$?
     case $rc in

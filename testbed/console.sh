@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Used by scripts/demo.sh, scripts/bench.sh and the end-to-end tests: runs a
+# Used by scripts/demo.sh, dev/bench.sh and the end-to-end tests: runs a
 # Windows program under Wine inside a private tmux server, so that it has a
 # real console (for _getch), and lets the caller type keys and read the
 # screen.
@@ -38,7 +38,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
 E2E_TIMEOUT=${E2E_TIMEOUT:-60}
 # The size of a 1.44 MB diskette and of the image fwdisk.exe carries.
 # shellcheck disable=SC2034 # for the scripts that source this one
-E2E_IMAGE_SIZE=$("$(dirname "${BASH_SOURCE[0]}")/../scripts/image-size.sh")
+E2E_IMAGE_SIZE=$("$(dirname "${BASH_SOURCE[0]}")/../scripts/lib/image-size.sh")
 E2E_WORK=
 E2E_EXIT=
 E2E_STARTED=
@@ -62,7 +62,7 @@ e2e_fail() {
 e2e_need() {
     local tool
     for tool in "$@"; do
-        command -v "$tool" >/dev/null 2>&1 || e2e_fail "required tool '$tool' not found (scripts/deps.sh installs it)"
+        command -v "$tool" >/dev/null 2>&1 || e2e_fail "required tool '$tool' not found (scripts/lib/deps.sh installs it)"
     done
 }
 
@@ -159,7 +159,7 @@ e2e_start() {
     {
         echo '#!/bin/bash'
         echo "cd $(printf %q "$E2E_WORK")"
-        # For scripts/bench.sh: the moment just before Wine starts.
+        # For dev/bench.sh: the moment just before Wine starts.
         echo 'date +%s%N >started'
         printf %q "$E2E_WINE"
         for arg in "$@"; do printf ' %q' "$arg"; done

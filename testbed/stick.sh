@@ -14,7 +14,7 @@ PC_STICK_VOLUME=$((486 * 255 * 63 * 512))
 # system. Says why on stderr and returns 1 when it cannot.
 stick_make() {
     local file=$1 log=$2 mbr=/usr/lib/syslinux/mbr/mbr.bin sectors=$((PC_STICK_VOLUME / 512))
-    [ -r "$mbr" ] || { echo "no $mbr (scripts/deps.sh installs syslinux-common)" >&2; return 1; }
+    [ -r "$mbr" ] || { echo "no $mbr (scripts/lib/deps.sh installs syslinux-common)" >&2; return 1; }
     rm -f "$file"
     truncate -s $((PC_STICK_START + PC_STICK_VOLUME)) "$file"
     dd if="$mbr" of="$file" conv=notrunc status=none

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Which Wine runs which build, and whether this machine can run the 32-bit
-# one. Used by scripts/deps.sh, scripts/build.sh's demo, scripts/test.sh,
-# scripts/bench.sh and testbed/console.sh; needs nothing that deps.sh
+# one. Used by scripts/lib/deps.sh, scripts/build.sh's demo, scripts/test.sh,
+# dev/bench.sh and testbed/console.sh; needs nothing that deps.sh
 # installs.
 #
 #   wine_32bit_starts        true when a 32-bit (i386) process starts here
@@ -45,7 +45,7 @@ wine_32bit_missing() {
     elif ! wine_32bit_starts; then
         echo "32-bit processes do not start on this machine (its kernel has IA-32 emulation off)"
     elif [ ! -x "$WINE32_LOADER" ]; then
-        echo "32-bit Wine is not installed (package wine32:i386, which scripts/deps.sh could not install)"
+        echo "32-bit Wine is not installed (package wine32:i386, which scripts/lib/deps.sh could not install)"
     elif ! "$WINE32_LOADER" --version >/dev/null 2>&1; then
         echo "32-bit Wine ($WINE32_LOADER) does not start on this machine"
     else

@@ -14,7 +14,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 [ $# -eq 2 ] || { echo "usage: $0 CASE FWDISK_EXE" >&2; exit 2; }
 case_name=$1 exe=$2
-size=$("$root/scripts/image-size.sh")
+size=$("$root/scripts/lib/image-size.sh")
 # shellcheck source=testbed/stick.sh
 source "$root/testbed/stick.sh"
 PATH=$PATH:/usr/sbin:/sbin
@@ -43,7 +43,7 @@ expect_lines() {
 case_default() {
     "$root/payload/make-image.sh" "$work/default.img" >/dev/null
     head -c $(($(stat -c %s "$exe") - size)) "$exe" >"$work/program.exe"
-    "$root/scripts/package.sh" "$work/default.img" payload 0 "$work/program.exe" "$work/fwdisk.exe" >/dev/null
+    "$root/scripts/lib/package.sh" "$work/default.img" payload 0 "$work/program.exe" "$work/fwdisk.exe" >/dev/null
     trial "$work/fwdisk.exe"
     expect_exit 0
     expect_lines 1 'carries: the default one'

@@ -12,7 +12,7 @@ tree=$work/tree
 mkdir -p "$tree" "$work/images/folder"
 (cd "$src" && git ls-files -z | tar --null -T - -cf -) | tar -xf - -C "$tree"
 
-size=$("$tree/scripts/image-size.sh")
+size=$("$tree/scripts/lib/image-size.sh")
 cd "$work"
 PATH=$PATH:/usr/sbin
 mkfs.fat -C -F 12 -n VENDORFW images/good.img $((size / 1024)) >/dev/null

@@ -11,7 +11,7 @@
 # root (or sudo) only when something is missing.
 set -euo pipefail
 # shellcheck source=testbed/wine.sh
-source "$(dirname "$0")/../testbed/wine.sh"
+source "$(dirname "$0")/../../testbed/wine.sh"
 
 packages=(
     cmake ninja-build g++ libgtest-dev

@@ -23,7 +23,7 @@ else
     echo "Packaging FWDISK_IMAGE:"
 fi
 status=0
-"$here/image-info.sh" --as "$from" "$image" || status=$?
+"$here/../image-info.sh" --as "$from" "$image" || status=$?
 if [ "$status" -eq 1 ] && [ "$from" = FWDISK_IMAGE ]; then
     if [ "$unchecked" != 1 ]; then
         echo "FWDISK_IMAGE: $image: not packaged; FWDISK_IMAGE_UNCHECKED=1 packages it all the same" >&2

@@ -4,7 +4,7 @@
 # letter prompt, next to a trivial console program built for the same
 # architecture in the same Wine prefix.
 #
-#   scripts/bench.sh [FWDISK_EXE...]   (RUNS=7 by default)
+#   dev/bench.sh [FWDISK_EXE...]   (RUNS=7 by default)
 #
 # By default build/win/fwdisk.exe and build/win64/fwdisk64.exe. Sizes and
 # imports are given for each; the times for each that Wine can run here

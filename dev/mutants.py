@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Mutation testing of fwdisk against its native test suite.
 
-usage: scripts/mutants.py [--jobs N] [--limit N --seed S] [--only FILE:LINE[-LINE]] [--list]
+usage: dev/mutants.py [--jobs N] [--limit N --seed S] [--only FILE:LINE[-LINE]] [--list]
 
 Plants one small fault at a time in src/imagewrite.cpp, src/volume.cpp and
 src/programfile.cpp, rebuilds the native tests (build/native, target

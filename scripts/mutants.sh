@@ -1,3 +1,0 @@
-#!/usr/bin/env bash
-# Mutation testing against the native tests: scripts/mutants.py --help.
-exec python3 "$(dirname "$0")/mutants.py" "$@"
