@@ -8,8 +8,9 @@
 #                                     DRIVER registered and started; FAULT (a
 #                                     stordrv fault number) given to LETTER
 #   pc_drives                         the drives, one line each
-#   pc_expect_stick_written EXE       E:'s volume starts with EXE's image, all
-#                                     else on the stick as it was
+#   pc_expect_stick_holds FILE [AT]   E:'s volume starts with the image at
+#                                     byte AT of FILE, all else as it was
+#   pc_expect_stick_written EXE       the same for an unsigned EXE's image
 #   pc_expect_stick_unchanged         every byte of the stick as it was
 #
 # The stick E: (its layout, PC_STICK_START and PC_STICK_VOLUME, and how its
@@ -198,14 +199,18 @@ with open(new, "rb") as a, open(old, "rb") as b:
 EOF
 }
 
-# Checks that E:'s volume on the stick starts with the image EXE carries (its
-# last bytes) and that every other byte of the stick is as it was.
-pc_expect_stick_written() {
-    local exe=$1
-    cmp -n "$E2E_IMAGE_SIZE" -i "$PC_STICK_START:$(($(stat -c %s "$exe") - E2E_IMAGE_SIZE))" "$PC_STICK" "$exe" ||
-        e2e_fail "E: does not start with the image at the end of $exe"
+# Checks that E:'s volume on the stick starts with the image that FILE holds
+# at byte AT (0 by default) and that every other byte of the stick is as it
+# was.
+pc_expect_stick_holds() {
+    local file=$1 at=${2:-0}
+    cmp -n "$E2E_IMAGE_SIZE" -i "$PC_STICK_START:$at" "$PC_STICK" "$file" ||
+        e2e_fail "E: does not start with the image at byte $at of $file"
     _pc_same_outside "$PC_STICK_START" $((PC_STICK_START + E2E_IMAGE_SIZE))
 }
+
+# The same for the image an unsigned EXE carries: its last bytes.
+pc_expect_stick_written() { pc_expect_stick_holds "$1" $(($(stat -c %s "$1") - E2E_IMAGE_SIZE)); }
 
 # Checks that every byte of the stick is as it was.
 pc_expect_stick_unchanged() { _pc_same_outside 0 0; }
