@@ -6,7 +6,7 @@
 // when the program would refuse the file as holding no whole image. Exit 0
 // when the program would write an image, 1 when it would refuse the file, 2
 // when FILE cannot be read or the usage is wrong.
-#include "../src/programfile.h"
+#include "../../src/programfile.h"
 
 #include <stdio.h>
 #include <stdlib.h>
