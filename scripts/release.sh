@@ -189,9 +189,10 @@ signer_certificate() {
             fail_log "$work/key.err" "$cert: is no certificate"
         key_is=$key cert_is=$cert
     fi
-    [ "$(openssl pkey -pubout <<<"$keys" | sha)" = "$(openssl x509 -noout -pubkey <<<"$certs" | sha)" ] ||
+    # The key goes through a pipe (printf is a builtin), never a file.
+    [ "$(printf '%s\n' "$keys" | openssl pkey -pubout | sha)" = "$(printf '%s\n' "$certs" | openssl x509 -noout -pubkey | sha)" ] ||
         fail "$cert_is does not match $key_is: the certificate's public key is not the key's"
-    openssl x509 <<<"$certs"
+    printf '%s\n' "$certs" | openssl x509
 }
 
 # Checks the signed program NAME in the stage against the release's facts:
@@ -355,7 +356,8 @@ strings = {}
 for info in pe.FileInfo[0]:
     for table in getattr(info, 'StringTable', []):
         strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
-print(strings['FileDescription'], strings['FileVersion'])
+print(strings['FileDescription'])
+print(strings['FileVersion'])
 EOF
     )
     first() { "$@" 2>&1 | head -n 1; }
@@ -365,7 +367,8 @@ EOF
     } >"$record"
     put Commit "$commit"
     put "Work tree" "$([ -z "$changed" ] && echo clean || echo "changes not committed, released by --allow-dirty: $(awk '{ print $2 }' <<<"$changed" | paste -sd' ')")"
-    put "Program version" "$version"
+    put Program "$(sed -n 1p <<<"$version")"
+    put "Program version" "$(sed -n 2p <<<"$version")"
     put "Built on" "$(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -m)"
     put "Compiler x86" "$(first i686-w64-mingw32-g++ --version)"
     put "Compiler x64" "$(first x86_64-w64-mingw32-g++ --version)"
@@ -467,7 +470,7 @@ note() {
   from a stick ($stick); it was released all the same."
     fi
     cat <<EOF
-$(r 'Program version') for the ZK240R5 server
+$(r Program) $(r 'Program version'), for the ZK240R5 server
 
 The two programs write the firmware-upgrade diskette image they carry over
 the start of a removable drive (a USB stick), which the server then boots.
@@ -490,6 +493,9 @@ THE FIRMWARE IMAGE THEY CARRY
   Label:     $(r 'Image label')
   OEM name:  $(r 'Image OEM name')
   $boots
+
+PROGRAM VERSION
+  $(r 'Program version') (the file version in each file's properties)
 
 USE
   Run the program from a folder on the PC (not from the stick), as an

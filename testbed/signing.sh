@@ -12,8 +12,8 @@
 #                            on 127.0.0.1; its URL in SIGNING_TSA_URL (not
 #                            to be called in $(...), which would wait for it)
 #   signing_tsa_stop         stops it
-#   signing_gpg_key DIR      a throwaway OpenPGP key in DIR/gnupg (exported
-#                            as GNUPGHOME); prints its fingerprint
+#   signing_gpg_key DIR      a throwaway OpenPGP key in DIR/gnupg, exported as
+#                            GNUPGHOME; its fingerprint in SIGNING_GPG_KEY
 #   signing_checkout DIR     a copy of this checkout in DIR, its files (those
 #                            git tracks, and new ones it does not ignore) as
 #                            they are now, committed as a repository of its
@@ -23,6 +23,7 @@
 _signing_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 _signing_tsa_pid=
 SIGNING_TSA_URL=
+SIGNING_GPG_KEY=
 
 # _signing_cert DIR NAME CN EXTENSIONS: NAME.key and NAME.crt, issued by the CA.
 _signing_cert() {
@@ -92,7 +93,7 @@ signing_gpg_key() {
     mkdir -p -m 700 "$GNUPGHOME"
     gpg --batch --passphrase '' --quick-gen-key 'fwdisk test release <release@example.invalid>' ed25519 sign 2d \
         >"$1/gpg.log" 2>&1 || { cat "$1/gpg.log" >&2; return 1; }
-    gpg --batch --list-secret-keys --with-colons 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }'
+    SIGNING_GPG_KEY=$(gpg --batch --list-secret-keys --with-colons 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }')
 }
 
 signing_checkout() {
