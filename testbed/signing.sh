@@ -22,8 +22,8 @@
 # Each function prints what went wrong and returns 1 when a step fails.
 _signing_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 _signing_tsa_pid=
-SIGNING_TSA_URL=
-SIGNING_GPG_KEY=
+SIGNING_TSA_URL=''
+SIGNING_GPG_KEY=''
 
 # _signing_cert DIR NAME CN EXTENSIONS: NAME.key and NAME.crt, issued by the CA.
 _signing_cert() {
@@ -73,6 +73,7 @@ signing_tsa_start() {
     _signing_tsa_pid=$!
     for ((i = 0; i < 100; i++)); do
         if [ -f "$dir/tsa.port" ]; then
+            # shellcheck disable=SC2034 # for the scripts that source this one
             SIGNING_TSA_URL=http://127.0.0.1:$(cat "$dir/tsa.port")/
             return 0
         fi
@@ -90,9 +91,11 @@ signing_tsa_stop() {
 
 signing_gpg_key() {
     export GNUPGHOME=$1/gnupg
-    mkdir -p -m 700 "$GNUPGHOME"
+    mkdir -p "$GNUPGHOME"
+    chmod 700 "$GNUPGHOME"
     gpg --batch --passphrase '' --quick-gen-key 'fwdisk test release <release@example.invalid>' ed25519 sign 2d \
         >"$1/gpg.log" 2>&1 || { cat "$1/gpg.log" >&2; return 1; }
+    # shellcheck disable=SC2034 # for the scripts that source this one
     SIGNING_GPG_KEY=$(gpg --batch --list-secret-keys --with-colons 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }')
 }
 

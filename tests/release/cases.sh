@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The checks below are texts that check() evaluates: single quotes on purpose.
-# shellcheck disable=SC2016
+# shellcheck disable=SC2016,SC2034
 # scripts/release.sh, run as a release engineer runs it, in a clean copy of
 # this checkout committed as a repository of its own, with a throwaway CA,
 # signer, OpenPGP key and time-stamp authority on 127.0.0.1
