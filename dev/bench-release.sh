@@ -14,7 +14,7 @@ source "$root/testbed/signing.sh"
 runs=${1:-1}
 [[ $runs =~ ^[1-9][0-9]*$ ]] || { echo "usage: dev/bench-release.sh [RUNS]" >&2; exit 2; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-bench-release.XXXXXX")
-trap 'signing_tsa_stop; rm -rf "$work"' EXIT
+trap 'signing_stop; rm -rf "$work"' EXIT
 cd "$work"
 mkdir keys
 signing_keys keys

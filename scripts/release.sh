@@ -98,7 +98,8 @@ signed)
     fi ;;
 unsigned)
     [ -n "$image" ] || usage_error "no --image given"
-    [ -z "$signing" ] || usage_error "--unsigned takes no signing key, password or timestamp" ;;
+    [ -z "$signing$gpg_key" ] ||
+        usage_error "--unsigned takes no signing key, password, timestamp or OpenPGP key (--check writes and signs the sums)" ;;
 check)
     [ -z "$image$signing$allow_unbootable$allow_dirty" ] ||
         usage_error "--check takes the image and the build facts from OUTDIR's $RECORD: only --ca and --gpg-key go with it"

@@ -11,7 +11,8 @@
 #   signing_tsa_start DIR    starts the time-stamp authority (testbed/tsa.py)
 #                            on 127.0.0.1; its URL in SIGNING_TSA_URL (not
 #                            to be called in $(...), which would wait for it)
-#   signing_tsa_stop         stops it
+#   signing_stop             stops the authority, and the OpenPGP agent of
+#                            signing_gpg_key's key
 #   signing_gpg_key DIR      a throwaway OpenPGP key in DIR/gnupg, exported as
 #                            GNUPGHOME; its fingerprint in SIGNING_GPG_KEY
 #   signing_checkout DIR     a copy of this checkout in DIR, its files (those
@@ -84,9 +85,10 @@ signing_tsa_start() {
     return 1
 }
 
-signing_tsa_stop() {
+signing_stop() {
     [ -z "$_signing_tsa_pid" ] || kill "$_signing_tsa_pid" 2>/dev/null || true
     _signing_tsa_pid=
+    [ -z "${GNUPGHOME:-}" ] || gpgconf --kill all 2>/dev/null || true
 }
 
 signing_gpg_key() {

@@ -20,7 +20,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-release-cases.XXXXXX")
 watcher=
 cleanup() {
     [ -z "$watcher" ] || kill "$watcher" 2>/dev/null || true
-    signing_tsa_stop
+    signing_stop
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -95,6 +95,17 @@ check "a release: BUILDINFO.txt names the commit and the unsigned builds as the 
     'grep -qx "Commit: $(git -C tree rev-parse HEAD)" good/BUILDINFO.txt &&
      grep -qx "Unsigned fwdisk.exe: $(sha tree/build/win/fwdisk.exe) [0-9]*" good/BUILDINFO.txt &&
      grep -qx "Program part fwdisk64.exe: $(sha tree/build/win64/fwdisk64-program.exe) [0-9]*" good/BUILDINFO.txt'
+# shellcheck source=testbed/wine.sh
+source "$src/testbed/wine.sh"
+for exe in fwdisk.exe fwdisk64.exe; do
+    if why=$(wine_cannot_run "good/$exe"); then
+        proof="left out: $why"
+    else
+        proof="ran: $exe under $(wine_is_32bit "good/$exe" && echo 32 || echo 64)-bit Wine wrote exactly the image in one write, then dismounted, and exited 0"
+    fi
+    check "a release: $exe: the record says its proof $(cut -d: -f1 <<<"$proof")" \
+        'grep -qxF "Proof $exe: $proof" good/BUILDINFO.txt && grep -qxF "      $exe: $proof" good.out'
+done
 check "a release: the steps are numbered 1 to 11, in order" \
     '[ "$(sed -n "s/^\[\([0-9]*\)\/11\] .*/\1/p" good.out | paste -sd" ")" = "1 2 3 4 5 6 7 8 9 10 11" ]'
 check "a release: the password is nowhere in the folder, the output or any process's arguments" \
