@@ -279,7 +279,11 @@ if [ "$mode" = check ]; then
         step "The stand-in PC's driver for the proofs: build/win and build/win64"
     fi
 else
-    step "Checking the work tree, the image${pkcs12:+ and the signing key}${key:+ and the signing key}"
+    if [ "$mode" = signed ]; then
+        step "Checking the work tree, the image and the signing key"
+    else
+        step "Checking the work tree and the image"
+    fi
     git -C "$root" rev-parse --verify -q HEAD >/dev/null || fail "$root: no git commit to release from"
     commit=$(git -C "$root" rev-parse HEAD)
     changed=$(git -C "$root" status --porcelain --untracked-files=no)
