@@ -371,6 +371,7 @@ EOF
         echo
     } >"$record"
     put Commit "$commit"
+    put Repository "$(git -C "$root" remote get-url origin 2>/dev/null || echo "none named (no remote origin)")"
     put "Work tree" "$([ -z "$changed" ] && echo clean || echo "changes not committed, released by --allow-dirty: $(awk '{ print $2 }' <<<"$changed" | paste -sd' ')")"
     put Program "$(sed -n 1p <<<"$version")"
     put "Program version" "$(sed -n 2p <<<"$version")"
@@ -448,10 +449,12 @@ else
 fi
 unchecked=
 [[ $(sed -n 's/^Image check: //p' "$record") == passed* ]] || unchecked=' FWDISK_IMAGE_UNCHECKED=1'
+repository=$(sed -n 's/^Repository: //p' "$record")
+[[ $repository != none* ]] || repository=REPOSITORY
 {
     echo
     echo "To build the unsigned programs again and compare (Debian 12 with the versions above):"
-    echo "  git clone REPOSITORY fwdisk && cd fwdisk && git checkout $commit"
+    echo "  git clone $repository fwdisk && cd fwdisk && git checkout $commit"
     echo "  scripts/inspect.sh ../RELEASE/fwdisk.exe --image firmware.img   # the image, SHA-256 $image_sha"
     echo "  FWDISK_IMAGE=firmware.img$unchecked scripts/build.sh --no-demo"
     echo "  sha256sum build/win/fwdisk.exe build/win64/fwdisk64.exe build/win/fwdisk-program.exe build/win64/fwdisk64-program.exe"
