@@ -2,8 +2,9 @@
 # Installs what building and testing fwdisk need, when it is missing: the
 # mingw-w64 cross compilers for 32-bit and x64 Windows, CMake and Ninja,
 # GoogleTest, the diskette tools, 64-bit Wine, tmux, the locale data (Wine
-# in English and Russian), qemu, git (for scripts/reproduce.sh), the signing
-# tools (for scripts/sign.sh and its test), the assembler and file (for the
+# in English and Russian), qemu, git (for scripts/reproduce.sh and
+# scripts/release.sh), the signing tools (for scripts/sign.sh,
+# scripts/release.sh and their tests: osslsigncode, openssl, gnupg), the assembler and file (for the
 # boot trial's tests), and the checkers. Then, only where a 32-bit process
 # starts, 32-bit Wine (wine32:i386) for the 32-bit build: when it cannot be
 # installed, says so and goes on (the Wine steps then run the x64 build
@@ -21,7 +22,7 @@ packages=(
     python3 python3-pefile git
     tmux locales qemu-system-x86 wine wine64
     clang-tidy cppcheck
-    osslsigncode openssl
+    osslsigncode openssl gnupg
     binutils file
 )
 # Where the last try to install 32-bit Wine failed, and why.
