@@ -146,6 +146,11 @@ check) total=6 ;;
 esac
 [ -z "$gpg_key" ] || total=$((total + 1))
 
+# What the steps need and this machine lacks (the tools, QEMU, Wine).
+installed=$("$root/scripts/lib/deps.sh" 2>&1 </dev/null) || {
+    printf '%s\n' "$installed" >&2
+    fail "the packages it needs could not be installed (scripts/lib/deps.sh, above)"
+}
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-release.XXXXXX")
 stage=$(mktemp -d "$parent/.$(basename "$outdir").partial.XXXXXX")
 old=''

@@ -3,9 +3,9 @@
 # mingw-w64 cross compilers for 32-bit and x64 Windows, CMake and Ninja,
 # GoogleTest, the diskette tools, 64-bit Wine, tmux, the locale data (Wine
 # in English and Russian), qemu, git (for scripts/reproduce.sh and
-# scripts/release.sh), the signing tools (for scripts/sign.sh,
-# scripts/release.sh and their tests: osslsigncode, openssl, gnupg), the assembler and file (for the
-# boot trial's tests), and the checkers. Then, only where a 32-bit process
+# scripts/release.sh), the signing tools (osslsigncode, openssl and gnupg,
+# for scripts/sign.sh, scripts/release.sh and their tests), the assembler
+# and file (for the boot trial's tests), and the checkers. Then, only where a 32-bit process
 # starts, 32-bit Wine (wine32:i386) for the 32-bit build: when it cannot be
 # installed, says so and goes on (the Wine steps then run the x64 build
 # alone, and say why), and tries again an hour later at the earliest. Needs
