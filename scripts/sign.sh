@@ -4,7 +4,7 @@
 # table, which is where the program takes its image from.
 #
 #   scripts/sign.sh FWDISK_EXE SIGNED_EXE OSSLSIGNCODE_OPTIONS...
-#   e.g. scripts/sign.sh build/win/fwdisk.exe fwdisk.exe -pkcs12 vendor.pfx -pass PASSWORD \
+#   e.g. scripts/sign.sh build/win/fwdisk.exe fwdisk.exe -pkcs12 vendor.pfx -askpass \
 #            -h sha256 -ts http://timestamp.example
 #
 # The options go to `osslsigncode sign` as they are. To sign twice (SHA-1,
@@ -29,7 +29,8 @@ if ! "$root/scripts/inspect.sh" "$in" --image "$tmp/before.img" >"$tmp/before.tx
     echo "sign.sh: $in carries no image the program would write; nothing was signed" >&2
     exit 1
 fi
-osslsigncode sign "$@" -in "$in" -out "$out" >/dev/null
+# Its own words, and the prompt of -askpass, on standard error.
+osslsigncode sign "$@" -in "$in" -out "$out" >&2
 
 if ! "$root/scripts/inspect.sh" "$out" --image "$tmp/after.img" >"$tmp/after.txt" ||
     ! grep -q '^Signed: *yes' "$tmp/after.txt" || ! cmp -s "$tmp/before.img" "$tmp/after.img"; then
