@@ -16,8 +16,9 @@ usage: scripts/release.sh --image FIRMWARE.IMG --pkcs12 VENDOR.PFX [--pass-file 
                       terminal. It is never an argument of any command.
   --timestamp URL     timestamp both signatures (RFC 3161); without it they stop
                       validating when the certificate expires
-  --ca FILE           the certificates to verify the signatures and timestamps
-                      against (default: the system's)
+  --ca FILE           the CA certificates to verify the signatures and the
+                      timestamps against, the signer's and the time-stamp
+                      authority's in one PEM file (default: the system's)
   --gpg-key ID        also write SHA256SUMS.asc, SHA256SUMS signed with that
                       OpenPGP key (detached, armored)
   --allow-unbootable  release an image that does not boot as a diskette in the
