@@ -209,18 +209,20 @@ signer_certificate() {
 # header fields undone, is the unsigned build's. Leaves the image it carries
 # in $work/NAME.img.
 check_signed() {
-    local name=$1 need_timestamp=$2 file=$stage/$1 start digests count stamps verify_opts=() facts
+    local name=$1 need_timestamp=$2 file=$stage/$1 start signatures digests count stamps verify_opts=() facts
     "$root/scripts/inspect.sh" "$file" --image "$work/$name.img" >"$work/$name.inspect" 2>&1 ||
         fail_log "$work/$name.inspect" "$name: carries no image the program would write"
     grep -q '^Signed: *yes' "$work/$name.inspect" || fail "$name: not signed"
     [ "$(sha "$work/$name.img")" = "$image_sha" ] ||
         fail "$name: its image differs from the release's: SHA-256 $(sha "$work/$name.img"), not $image_sha"
     [ -z "$ca" ] || verify_opts=(-CAfile "$ca" -TSA-CAfile "$ca")
+    # The signatures as inspect.sh lists them: "SHA1, signed by /CN=...".
+    signatures=$(sed -n 's/^ *signature [0-9]*\( (nested)\)\{0,1\}: //p' "$work/$name.inspect")
+    count=$(grep -c . <<<"$signatures" || true)
+    digests=$(cut -d, -f1 <<<"$signatures" | paste -sd' ')
+    signer=$(sed -n '1s/^[^,]*, signed by //p' <<<"$signatures")
     local rc=0
     osslsigncode verify -in "$file" "${verify_opts[@]}" >"$work/$name.verify" 2>&1 || rc=$?
-    count=$(grep -c '^Signature Index:' "$work/$name.verify" || true)
-    digests=$(awk '/^Signature Index:/ { n++; seen = 0 }
-        n && !seen && /^Message digest algorithm *:/ { printf "%s%s", (n > 1 ? " " : ""), $NF; seen = 1 }' "$work/$name.verify")
     [ "$count" -ne 1 ] || fail "$name: signed once only ($digests): a release needs a SHA-1 signature and a nested SHA-256 one"
     [ "$digests" = "SHA1 SHA256" ] ||
         fail "$name: its signatures are ${digests:-none that osslsigncode reads}, not SHA1 then a nested SHA256"
@@ -236,7 +238,6 @@ check_signed() {
     [ "$(sed -n 's/^unsigned //p' <<<"$facts")" = "${unsigned_sha[$name]}" ] ||
         fail "$name: unsigned again, it is not the unsigned build"
     timestamped[$name]=$stamps
-    signer=$(awk '/^Signer.s certificate:/ { on = 1 } on && /Subject:/ { sub(/^[^:]*: */, ""); print; exit }' "$work/$name.verify")
 }
 
 # Runs the proof (testbed/prove.sh) on the signed program NAME; its result
