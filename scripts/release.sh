@@ -161,6 +161,8 @@ trap 'exit 143' TERM
 mkdir "$work/once"
 chmod 755 "$stage"
 image_size=$("$root/scripts/lib/image-size.sh")
+# build_folder NAME: the build folder of the program NAME (win or win64).
+build_folder() { if [ "$1" = fwdisk.exe ]; then echo win; else echo win64; fi; }
 # sha [FILE]: the SHA-256 of FILE, or of standard input, in hex.
 sha() { if [ $# -gt 0 ]; then sha256sum <"$1"; else sha256sum; fi | cut -d' ' -f1; }
 # Shows the last lines of LOG, indented, then fails with MESSAGE.
@@ -209,7 +211,7 @@ signer_certificate() {
 # header fields undone, is the unsigned build's. Leaves the image it carries
 # in $work/NAME.img.
 check_signed() {
-    local name=$1 need_timestamp=$2 file=$stage/$1 start signatures digests count stamps verify_opts=() facts
+    local name=$1 need_timestamp=$2 file=$stage/$1 start signatures digests count stamps verify_opts=() facts program
     "$root/scripts/inspect.sh" "$file" --image "$work/$name.img" >"$work/$name.inspect" 2>&1 ||
         fail_log "$work/$name.inspect" "$name: carries no image the program would write"
     grep -q '^Signed: *yes' "$work/$name.inspect" || fail "$name: not signed"
@@ -233,8 +235,9 @@ check_signed() {
     start=$(sed -n 's/^Program: *\([0-9,]*\) bytes.*/\1/p' "$work/$name.inspect" | tr -d ,)
     facts=$(/usr/bin/python3 "$root/scripts/lib/unsigned.py" "$file" "$start" "$image_size") ||
         fail "$name: its program part cannot be read"
-    [ "$(sed -n 's/^program //p' <<<"$facts")" = "${program_sha[$name]}" ] ||
-        fail "$name: its program part, signing's header fields undone, is not the unsigned build's (SHA-256 $(sed -n 's/^program //p' <<<"$facts"), not ${program_sha[$name]})"
+    program=$(sed -n 's/^program //p' <<<"$facts")
+    [ "$program" = "${program_sha[$name]}" ] ||
+        fail "$name: its program part, signing's header fields undone, is not the unsigned build's (SHA-256 $program, not ${program_sha[$name]})"
     [ "$(sed -n 's/^unsigned //p' <<<"$facts")" = "${unsigned_sha[$name]}" ] ||
         fail "$name: unsigned again, it is not the unsigned build"
     timestamped[$name]=$stamps
@@ -243,9 +246,8 @@ check_signed() {
 # Runs the proof (testbed/prove.sh) on the signed program NAME; its result
 # goes to proof[NAME].
 prove() {
-    local name=$1 arch driver rc=0
-    arch=$([ "$name" = fwdisk.exe ] && echo win || echo win64)
-    driver=$root/build/$arch/stordrv.sys
+    local name=$1 rc=0 driver
+    driver=$root/build/$(build_folder "$name")/stordrv.sys
     "$root/testbed/prove.sh" "$stage/$name" "$work/$name.img" "$driver" >"$work/$name.proof" 2>&1 || rc=$?
     case $rc in
     0) proof[$name]="ran: $(tail -n 1 "$work/$name.proof" | sed 's/^proved: //')" ;;
@@ -294,11 +296,12 @@ else
     git -C "$root" rev-parse --verify -q HEAD >/dev/null || fail "$root: no git commit to release from"
     commit=$(git -C "$root" rev-parse HEAD)
     changed=$(git -C "$root" status --porcelain --untracked-files=no)
+    changed_files=$(awk '{ print $2 }' <<<"$changed" | paste -sd' ')
     if [ -n "$changed" ]; then
         [ -n "$allow_dirty" ] ||
             fail "the work tree has changes that are not committed; a release is built from a commit (--allow-dirty releases all the same):
 $changed"
-        echo "      the work tree has changes (--allow-dirty): $(awk '{ print $2 }' <<<"$changed" | paste -sd' ')"
+        echo "      the work tree has changes (--allow-dirty): $changed_files"
     fi
     status=0
     "$root/scripts/image-info.sh" --as release.sh "$image" >"$work/image.txt" 2>"$work/image.err" || status=$?
@@ -327,7 +330,7 @@ $changed"
         fail_log "$work/build.log" "the build failed"
     mkdir "$work/unsigned"
     for name in "${NAMES[@]}"; do
-        arch=$([ "$name" = fwdisk.exe ] && echo win || echo win64)
+        arch=$(build_folder "$name")
         cp "$root/build/$arch/$name" "$work/unsigned/$name"
         cp "$root/build/$arch/${name%.exe}-program.exe" "$work/unsigned/${name%.exe}-program.exe"
         unsigned_sha[$name]=$(sha "$work/unsigned/$name")
@@ -379,7 +382,7 @@ EOF
     } >"$record"
     put Commit "$commit"
     put Repository "$(git -C "$root" remote get-url origin 2>/dev/null || echo "none named (no remote origin)")"
-    put "Work tree" "$([ -z "$changed" ] && echo clean || echo "changes not committed, released by --allow-dirty: $(awk '{ print $2 }' <<<"$changed" | paste -sd' ')")"
+    put "Work tree" "$([ -z "$changed" ] && echo clean || echo "changes not committed, released by --allow-dirty: $changed_files")"
     put Program "$(sed -n 1p <<<"$version")"
     put "Program version" "$(sed -n 2p <<<"$version")"
     put "Built on" "$(. /etc/os-release && echo "$PRETTY_NAME"), $(uname -m)"
