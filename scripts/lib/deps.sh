@@ -4,7 +4,10 @@
 # GoogleTest, the diskette tools, 64-bit Wine, tmux, the locale data (Wine
 # in English and Russian), qemu, git (for scripts/reproduce.sh and
 # scripts/release.sh), the signing tools (osslsigncode, openssl and gnupg,
-# for scripts/sign.sh, scripts/release.sh and their tests), the assembler
+# for scripts/sign.sh, scripts/release.sh and their tests; OpenSSL's PKCS#11
+# engine and PyKCS11 for a key on a token; asn1crypto to read signatures
+# and time-stamp requests; SoftHSM2 and OpenSC's pkcs11-spy, a token and a
+# witness of its calls for the tests), the assembler
 # and file (for the boot trial's tests), and the checkers. Then, only where a 32-bit process
 # starts, 32-bit Wine (wine32:i386) for the 32-bit build: when it cannot be
 # installed, says so and goes on (the Wine steps then run the x64 build
@@ -23,6 +26,7 @@ packages=(
     tmux locales qemu-system-x86 wine wine64
     clang-tidy cppcheck
     osslsigncode openssl gnupg
+    libengine-pkcs11-openssl python3-pykcs11 python3-asn1crypto softhsm2 opensc-pkcs11
     binutils file
 )
 # Where the last try to install 32-bit Wine failed, and why.
