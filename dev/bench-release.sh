@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The release command's wall time, as a release engineer meets it: a fresh
 # clone (nothing built yet), a firmware image that is not the default one,
-# a PKCS#12 key with a password file, a timestamp from an authority on
-# 127.0.0.1 and an OpenPGP signature of SHA256SUMS (testbed/signing.sh).
+# a key generated on a PKCS#11 token (SoftHSM2) with its PIN in a file, a
+# timestamp of each kind from an authority on 127.0.0.1 and an OpenPGP
+# signature of SHA256SUMS (testbed/signing.sh).
 #   dev/bench-release.sh [RUNS]     (1 by default)
 # Each run releases from a copy of the checkout of its own, so that each
 # starts from nothing built. Prints each run's wall time and the median, and
@@ -18,6 +19,7 @@ trap 'signing_stop; rm -rf "$work"' EXIT
 cd "$work"
 mkdir keys
 signing_keys keys
+signing_token keys
 signing_tsa_start keys
 signing_gpg_key keys
 "$root/payload/make-image.sh" fw.img >/dev/null
@@ -28,7 +30,8 @@ times=()
 for ((run = 1; run <= runs; run++)); do
     signing_checkout "tree$run"
     start=$(date +%s%N)
-    "tree$run/scripts/release.sh" --image fw.img --pkcs12 keys/signer.pfx --pass-file keys/pass.txt \
+    "tree$run/scripts/release.sh" --image fw.img --pkcs11-module "$SIGNING_TOKEN_MODULE" --key "$SIGNING_TOKEN_URI" \
+        --pass-file keys/pin.txt \
         --ca keys/ca.crt --timestamp "$SIGNING_TSA_URL" --gpg-key "$SIGNING_GPG_KEY" "release$run" \
         >"release$run.log" 2>&1 </dev/null || { cat "release$run.log"; exit 1; }
     ms=$((($(date +%s%N) - start) / 1000000))
@@ -38,5 +41,5 @@ done
 median=$(printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((runs + 1) / 2))p")
 printf 'scripts/release.sh, from a fresh clone on %d cores: median %d.%03d s of %d runs\n' \
     "$(nproc)" $((median / 1000)) $((median % 1000)) "$runs"
-grep -E '^\[[0-9]+/[0-9]+\]|      fwdisk(64)?\.exe: (ran|left out)' "release$runs.log"
+grep -E '^\[[0-9]+/[0-9]+\]|      fwdisk(64)?\.exe: (ran|left out|SHA1)' "release$runs.log"
 sed -n '/^Release in /,$p' "release$runs.log"

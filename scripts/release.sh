@@ -8,14 +8,29 @@ usage() {
     cat <<'EOF'
 usage: scripts/release.sh --image FIRMWARE.IMG --pkcs12 VENDOR.PFX [--pass-file FILE] [OPTIONS] OUTDIR
        scripts/release.sh --image FIRMWARE.IMG --cert CERT.PEM --key KEY.PEM [--pass-file FILE] [OPTIONS] OUTDIR
+       scripts/release.sh --image FIRMWARE.IMG --pkcs11-module MODULE.so --key PKCS11_URI [--cert CERT.PEM]
+                          [--pass-file FILE] [OPTIONS] OUTDIR
        scripts/release.sh --unsigned --image FIRMWARE.IMG [OPTIONS] OUTDIR
        scripts/release.sh --check [--ca FILE] [--gpg-key ID] OUTDIR
 
-  --pass-file FILE    the signing key's password is FILE's first line; without
-                      it, it is asked for (no echo) when standard input is a
-                      terminal. It is never an argument of any command.
-  --timestamp URL     timestamp both signatures (RFC 3161); without it they stop
-                      validating when the certificate expires
+  --pkcs11-module MODULE.so
+                      the key is on a token (a USB token, a smart card, an
+                      HSM): --key is its PKCS#11 URI (pkcs11:token=...;object=...),
+                      MODULE.so the token maker's PKCS#11 library. Without
+                      --cert, the certificate on the token that goes with the
+                      key (the same id or label) signs
+  --pass-file FILE    the signing key's password, or the token's PIN, is
+                      FILE's first line; without it, it is asked for (no
+                      echo) when standard input is a terminal. It is never an
+                      argument of any command. A token is logged in to once,
+                      before the build: a PIN it refuses is not tried again
+  --timestamp URL     timestamp both signatures: the SHA-1 one with an
+                      Authenticode timestamp (the kind Windows XP reads), the
+                      SHA-256 one with an RFC 3161 timestamp; without it they
+                      stop validating when the certificate expires
+  --timestamp-sha1 URL
+                      another server for the SHA-1 signature's Authenticode
+                      timestamp (with --timestamp)
   --ca FILE           the CA certificates to verify the signatures and the
                       timestamps against, the signer's and the time-stamp
                       authority's in one PEM file (default: the system's)
@@ -59,19 +74,21 @@ fail() {
 # value OPTION ARG: ARG, which must be there and not empty.
 value() { [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value"; }
 
-mode=signed image='' pkcs12='' cert='' key='' pass_file='' timestamp='' ca='' gpg_key=''
+mode=signed image='' pkcs12='' cert='' key='' module='' pass_file='' timestamp='' timestamp_sha1='' ca='' gpg_key=''
 allow_unbootable='' allow_dirty='' outdir=''
 while [ $# -gt 0 ]; do
     case $1 in
-    --image | --pkcs12 | --cert | --key | --pass-file | --timestamp | --ca | --gpg-key)
+    --image | --pkcs12 | --cert | --key | --pkcs11-module | --pass-file | --timestamp | --timestamp-sha1 | --ca | --gpg-key)
         value "$@"
         case $1 in
         --image) image=$2 ;;
         --pkcs12) pkcs12=$2 ;;
         --cert) cert=$2 ;;
         --key) key=$2 ;;
+        --pkcs11-module) module=$2 ;;
         --pass-file) pass_file=$2 ;;
         --timestamp) timestamp=$2 ;;
+        --timestamp-sha1) timestamp_sha1=$2 ;;
         --ca) ca=$2 ;;
         --gpg-key) gpg_key=$2 ;;
         esac
@@ -88,15 +105,27 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ -n "$outdir" ] || usage_error "no OUTDIR given"
-signing=$([ -n "$pkcs12$cert$key$pass_file$timestamp" ] && echo 1 || true)
+signing=$([ -n "$pkcs12$cert$key$module$pass_file$timestamp$timestamp_sha1" ] && echo 1 || true)
+# The kind of key: a PKCS#12 file, a PEM pair, or a key on a token.
+kind=file
+[ -z "$pkcs12" ] || kind=pkcs12
+[[ $key != pkcs11:* ]] || kind=token
 case $mode in
 signed)
     [ -n "$image" ] || usage_error "no --image given"
-    if [ -n "$pkcs12" ]; then
-        [ -z "$cert$key" ] || usage_error "--pkcs12, or --cert with --key: not both"
-    elif [ -z "$cert" ] || [ -z "$key" ]; then
-        usage_error "the signing key: --pkcs12 VENDOR.PFX, or --cert CERT.PEM with --key KEY.PEM (or --unsigned)"
-    fi ;;
+    case $kind in
+    pkcs12) [ -z "$cert$key$module" ] || usage_error "--pkcs12, or --cert with --key: not both" ;;
+    token)
+        [ -n "$module" ] || usage_error "a PKCS#11 URI as --key needs --pkcs11-module, the token's PKCS#11 library"
+        # A PIN in the URI would stand in every process list.
+        [[ ! $key =~ [:\;?\&]pin-value= ]] ||
+            usage_error "the URI carries the PIN (pin-value), which puts it on a command line: give it in --pass-file, or be asked for it" ;;
+    file)
+        [ -z "$module" ] || usage_error "--pkcs11-module goes with a PKCS#11 URI as --key (pkcs11:...)"
+        [ -n "$cert" ] && [ -n "$key" ] ||
+            usage_error "the signing key: --pkcs12 VENDOR.PFX, --cert CERT.PEM with --key KEY.PEM, or --pkcs11-module MODULE.so with --key PKCS11_URI (or --unsigned)" ;;
+    esac
+    [ -z "$timestamp_sha1" ] || [ -n "$timestamp" ] || usage_error "--timestamp-sha1 goes with --timestamp" ;;
 unsigned)
     [ -n "$image" ] || usage_error "no --image given"
     [ -z "$signing$gpg_key" ] ||
@@ -111,24 +140,36 @@ if [ "$mode" != check ] && { [ -e "$outdir" ] || [ -L "$outdir" ]; }; then
 fi
 parent=$(dirname -- "$outdir")
 [ -d "$parent" ] && [ -w "$parent" ] || usage_error "$parent: no folder to write OUTDIR in"
-for file in "$image" "$pkcs12" "$cert" "$key" "$pass_file" "$ca"; do
+key_file=$key
+[ "$kind" != token ] || key_file=''
+for file in "$image" "$pkcs12" "$cert" "$key_file" "$module" "$pass_file" "$ca"; do
     [ -z "$file" ] || { [ -f "$file" ] && [ -r "$file" ]; } || usage_error "$file: not a readable file"
 done
-[ -z "$timestamp" ] || [[ $timestamp =~ ^https?://[^[:space:]]+$ ]] || usage_error "--timestamp takes an http:// or https:// URL"
+for url in "$timestamp" "$timestamp_sha1"; do
+    [ -z "$url" ] || [[ $url =~ ^https?://[^[:space:]]+$ ]] || usage_error "a timestamp server is an http:// or https:// URL: $url"
+done
+[ -n "$timestamp_sha1" ] || timestamp_sha1=$timestamp
 [ -z "$image" ] || image=$(realpath -- "$image")
 outdir=$(realpath -m -- "$outdir")
 
-# The password: never an argument of any command, never printed, never in a
-# file. Each command that needs it reads it from a pipe of its own on file
-# descriptor 3 (printf being a shell builtin, it is no process either).
+# The password, or the token's PIN: never an argument of any command, never
+# printed, never in a file or an environment. Each command that needs it
+# reads it from a pipe of its own on file descriptor 3 (printf being a shell
+# builtin, it is no process either).
 pass='' pass_opts=()
 if [ "$mode" = signed ]; then
+    secret='the signing key needs its password'
+    [ "$kind" != token ] || secret="the token needs its PIN"
     if [ -n "$pass_file" ]; then
         IFS= read -r pass <"$pass_file" || true
         pass=${pass%$'\r'}
-    elif [ -n "$pkcs12" ] || grep -q ENCRYPTED "$key"; then
-        [ -t 0 ] || usage_error "the signing key needs its password: --pass-file FILE, or run from a terminal to be asked"
-        IFS= read -rs -p "Password of the signing key: " pass
+    elif [ "$kind" != file ] || grep -q ENCRYPTED "$key"; then
+        [ -t 0 ] || usage_error "$secret: --pass-file FILE, or run from a terminal to be asked"
+        if [ "$kind" = token ]; then
+            IFS= read -rs -p "PIN of the token: " pass
+        else
+            IFS= read -rs -p "Password of the signing key: " pass
+        fi
         echo >&2
     fi
     pass_opts=(-readpass /dev/fd/3)
@@ -176,11 +217,37 @@ record=$work/$RECORD
 put() { printf '%s: %s\n' "$1" "$2" >>"$record"; }
 get() { sed -n "s/^$1: //p" "$outdir/$RECORD" | head -n 1; }
 
-# The certificate the key belongs to, as PEM, on standard output; fails
-# naming the file when the password or the pairing is wrong.
-signer_certificate() {
-    local keys certs
-    if [ -n "$pkcs12" ]; then
+# Opens the signing key with the password or PIN, and leaves the certificate
+# it belongs to, as PEM, in $work/signer.pem; fails naming the file, or the
+# token, when the password, the PIN or the pairing is wrong. A token is
+# logged in to once (scripts/lib/pkcs11key.py), and the certificate is
+# --cert, or else the one on the token that goes with the key. Sets key_is,
+# what the build record names as the key, and key_opts, the options that
+# hand it to osslsigncode.
+open_key() {
+    local keys certs public
+    if [ "$kind" = token ]; then
+        local found=("$work/token.pub")
+        [ -n "$cert" ] || found+=("$work/token.crt")
+        with_pass /usr/bin/python3 "$root/scripts/lib/pkcs11key.py" "$module" "$key" "${found[@]}" \
+            >"$work/token.txt" 2>"$work/key.err" || fail "$key: $(cat "$work/key.err")"
+        sed 's/^/      /' "$work/key.err"
+        public=$(openssl pkey -pubin -in "$work/token.pub" -outform DER | sha)
+        certs=$(openssl x509 -in "${cert:-$work/token.crt}" 2>/dev/null ||
+            openssl x509 -inform DER -in "$cert" 2>"$work/key.err") || fail_log "$work/key.err" "$cert: is no certificate"
+        local label
+        label=$(sed -n 's/^token: //p' "$work/token.txt")
+        key_is="$key, on the token \"$label\" ($(sed -n 's/^manufacturer: //p' "$work/token.txt") $(sed -n 's/^model: //p' "$work/token.txt"), serial $(sed -n 's/^serial: //p' "$work/token.txt")), through $module"
+        cert_is=${cert:-"the certificate on the token \"$label\" that goes with $key"}
+        engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
+        [ -f "$engine" ] || fail "$engine: no OpenSSL PKCS#11 engine (scripts/lib/deps.sh installs libengine-pkcs11-openssl)"
+        printf '%s\n' "$certs" | openssl x509 >"$work/signer.pem"
+        key_opts=(-pkcs11engine "$engine" -pkcs11module "$module" -key "$key" -certs "${cert:-$work/signer.pem}")
+        [ "$public" = "$(printf '%s\n' "$certs" | openssl x509 -noout -pubkey | openssl pkey -pubin -outform DER | sha)" ] ||
+            fail "$cert_is does not match the key $key: the certificate's public key is not the key's"
+        return
+    fi
+    if [ "$kind" = pkcs12 ]; then
         # A PFX made by Windows may use the older ciphers of OpenSSL's
         # legacy provider.
         if ! keys=$(with_pass openssl pkcs12 -in "$pkcs12" -passin fd:3 -nocerts -nodes 2>"$work/key.err") &&
@@ -191,47 +258,62 @@ signer_certificate() {
             with_pass openssl pkcs12 -legacy -in "$pkcs12" -passin fd:3 -nokeys -clcerts 2>"$work/key.err") ||
             fail_log "$work/key.err" "$pkcs12: holds no certificate"
         key_is=$pkcs12 cert_is=$pkcs12
+        key_opts=(-pkcs12 "$pkcs12")
     else
         keys=$(with_pass openssl pkey -in "$key" -passin fd:3 2>"$work/key.err") ||
             fail_log "$work/key.err" "$key: cannot be read as a private key with the password given (a wrong password?)"
         certs=$(openssl x509 -in "$cert" 2>/dev/null || openssl x509 -inform DER -in "$cert" 2>"$work/key.err") ||
             fail_log "$work/key.err" "$cert: is no certificate"
         key_is=$key cert_is=$cert
+        key_opts=(-certs "$cert" -key "$key")
     fi
     # The key goes through a pipe (printf is a builtin), never a file.
     [ "$(printf '%s\n' "$keys" | openssl pkey -pubout | sha)" = "$(printf '%s\n' "$certs" | openssl x509 -noout -pubkey | sha)" ] ||
         fail "$cert_is does not match $key_is: the certificate's public key is not the key's"
-    printf '%s\n' "$certs" | openssl x509
+    printf '%s\n' "$certs" | openssl x509 >"$work/signer.pem"
 }
 
 # Checks the signed program NAME in the stage against the release's facts:
-# two signatures, SHA-1 then a nested SHA-256, each verifying (and
-# timestamped, when NEED_TIMESTAMP); the image carried right before the
-# certificate table is the release's; the program part, with signing's
-# header fields undone, is the unsigned build's. Leaves the image it carries
-# in $work/NAME.img.
+# two signatures, SHA-1 then a nested SHA-256, each verifying, and each
+# timestamp that one carries verifying too; with NEED_TIMESTAMP, the SHA-1
+# one carries an Authenticode timestamp and the SHA-256 one an RFC 3161
+# timestamp. The image carried right before the certificate table is the
+# release's; the program part, with signing's header fields undone, is the
+# unsigned build's. Leaves the image it carries in $work/NAME.img, and the
+# kinds of its timestamps in timestamped[NAME] ("SHA1 Authenticode, SHA256
+# RFC 3161").
 check_signed() {
-    local name=$1 need_timestamp=$2 file=$stage/$1 start signatures digests count stamps verify_opts=() facts program
+    local name=$1 need_timestamp=$2 file=$stage/$1 start signatures digests count kinds verified unverified verify_opts=() facts program
     "$root/scripts/inspect.sh" "$file" --image "$work/$name.img" >"$work/$name.inspect" 2>&1 ||
         fail_log "$work/$name.inspect" "$name: carries no image the program would write"
     grep -q '^Signed: *yes' "$work/$name.inspect" || fail "$name: not signed"
     [ "$(sha "$work/$name.img")" = "$image_sha" ] ||
         fail "$name: its image differs from the release's: SHA-256 $(sha "$work/$name.img"), not $image_sha"
     [ -z "$ca" ] || verify_opts=(-CAfile "$ca" -TSA-CAfile "$ca")
-    # The signatures as inspect.sh lists them: "SHA1, signed by /CN=...".
+    # The signatures as inspect.sh lists them, read from the file itself:
+    # "SHA1, signed by /CN=..., timestamp: Authenticode".
     signatures=$(sed -n 's/^ *signature [0-9]*\( (nested)\)\{0,1\}: //p' "$work/$name.inspect")
     count=$(grep -c . <<<"$signatures" || true)
     digests=$(cut -d, -f1 <<<"$signatures" | paste -sd' ')
-    signer=$(sed -n '1s/^[^,]*, signed by //p' <<<"$signatures")
+    signer=$(sed -n '1{s/^[^,]*, signed by //;s/, timestamp: [^,]*$//;p}' <<<"$signatures")
+    kinds=$(sed 's/^\([^,]*\),.*, timestamp: \(.*\)$/\1 \2/;t;s/^\([^,]*\),.*/\1 unknown/' <<<"$signatures" | paste -sd, | sed 's/,/, /g')
     local rc=0
     osslsigncode verify -in "$file" "${verify_opts[@]}" >"$work/$name.verify" 2>&1 || rc=$?
     [ "$count" -ne 1 ] || fail "$name: signed once only ($digests): a release needs a SHA-1 signature and a nested SHA-256 one"
     [ "$digests" = "SHA1 SHA256" ] ||
         fail "$name: its signatures are ${digests:-none that osslsigncode reads}, not SHA1 then a nested SHA256"
     [ "$rc" -eq 0 ] || fail_log "$work/$name.verify" "$name: a signature does not verify (osslsigncode verify, above)"
-    stamps=$(grep -c '^Timestamp Server Signature verification: ok' "$work/$name.verify" || true)
-    [ -z "$need_timestamp" ] || [ "$stamps" -eq 2 ] ||
-        fail "$name: $stamps of its 2 signatures carry a verified timestamp"
+    # osslsigncode verify accepts a file whose timestamp fails: its verdict
+    # on each timestamp is a line of its own in that signature's part.
+    verified=$(awk '/^Signature Index: / { i = $3 + 1 } /^Timestamp Server Signature verification: / { print "signature " i ": " $NF }' \
+        "$work/$name.verify")
+    unverified=$(grep -v ': ok$' <<<"$verified" | grep . | paste -sd, || true)
+    [ -z "$unverified" ] ||
+        fail_log "$work/$name.verify" "$name: a timestamp does not verify ($unverified): osslsigncode verify, above"
+    [ -z "$need_timestamp" ] || [ "$kinds" = "SHA1 Authenticode, SHA256 RFC 3161" ] ||
+        fail "$name: its timestamps are $kinds: a release needs an Authenticode timestamp on the SHA-1 signature (the kind Windows XP reads) and an RFC 3161 one on the SHA-256 signature"
+    [ -z "$need_timestamp" ] || [ "$(grep -c ': ok$' <<<"$verified")" -eq 2 ] ||
+        fail "$name: $(grep -c ': ok$' <<<"$verified") of its 2 timestamps verify"
     start=$(sed -n 's/^Program: *\([0-9,]*\) bytes.*/\1/p' "$work/$name.inspect" | tr -d ,)
     facts=$(/usr/bin/python3 "$root/scripts/lib/unsigned.py" "$file" "$start" "$image_size") ||
         fail "$name: its program part cannot be read"
@@ -240,7 +322,7 @@ check_signed() {
         fail "$name: its program part, signing's header fields undone, is not the unsigned build's (SHA-256 $program, not ${program_sha[$name]})"
     [ "$(sed -n 's/^unsigned //p' <<<"$facts")" = "${unsigned_sha[$name]}" ] ||
         fail "$name: unsigned again, it is not the unsigned build"
-    timestamped[$name]=$stamps
+    timestamped[$name]=$kinds
 }
 
 # Runs the proof (testbed/prove.sh) on the signed program NAME; its result
@@ -278,7 +360,7 @@ if [ "$mode" = check ]; then
     step "Checking the signed files: SHA-1 and nested SHA-256 signatures, the image, the program part"
     for name in "${NAMES[@]}"; do
         check_signed "$name" ''
-        echo "      $name: signed twice (SHA1, then SHA256 nested), by $signer; its image and program part are the release's"
+        echo "      $name: signed twice (SHA1, then SHA256 nested), by $signer; timestamps: ${timestamped[$name]}; its image and program part are the release's"
     done
     if [ ! -f "$root/build/win/stordrv.sys" ] || [ ! -f "$root/build/win64/stordrv.sys" ]; then
         step "Building the stand-in PC's driver for the proofs"
@@ -306,7 +388,8 @@ $changed"
     status=0
     "$root/scripts/image-info.sh" --as release.sh "$image" >"$work/image.txt" 2>"$work/image.err" || status=$?
     if [ "$status" -eq 1 ] && [ "${FWDISK_IMAGE_UNCHECKED:-}" = 1 ]; then
-        image_check="not passed, packaged as FWDISK_IMAGE_UNCHECKED=1 asks: $(tr '\n' ';' <"$work/image.err")"
+        # What failed, once each, without the "release.sh: IMAGE: " of each line.
+        image_check="not passed, packaged as FWDISK_IMAGE_UNCHECKED=1 asks: $(sed "s|^release.sh: $image: ||" "$work/image.err" | paste -sd';' | sed 's/;/; /g')"
     elif [ "$status" -ne 0 ]; then
         cat "$work/image.txt" "$work/image.err" >&2
         [ "$status" -ne 1 ] || fail "$image: not a 1.44 MB FAT12 diskette image; nothing was built (FWDISK_IMAGE_UNCHECKED=1 packages it all the same)"
@@ -317,13 +400,30 @@ $changed"
     image_sha=$(sed -n 's/^SHA-256: *//p' "$work/image.txt")
     sed 's/^/      /' "$work/image.txt"
     if [ "$mode" = signed ]; then
-        signer_certificate >"$work/signer.pem"
+        open_key
         signer=$(openssl x509 -noout -subject -nameopt compat <"$work/signer.pem" | sed 's/^subject=//')
         expires=$(openssl x509 -noout -enddate <"$work/signer.pem" | sed 's/^notAfter=//')
         echo "      signing key: $signer, certificate valid until $expires"
         [ -n "$timestamp" ] ||
             echo "      no --timestamp: the signatures stop validating when the certificate expires ($expires)"
     fi
+
+    step "Boot trial of the image: as a diskette, and from a stick (scripts/try-boot.sh)"
+    status=0
+    "$root/scripts/try-boot.sh" --out "$work/boot" "$image" >"$work/boot.txt" 2>&1 || status=$?
+    [ "$status" -le 1 ] || fail_log "$work/boot.txt" "the boot trial could not be run"
+    boot_diskette=passed boot_stick=passed
+    if [ "$status" -ne 0 ]; then
+        grep -q 'FAIL: the boot as a stick did not pass' "$work/boot.txt" || boot_diskette="did not pass"
+        grep -q 'FAIL: the boot as a diskette did not pass' "$work/boot.txt" || boot_stick="did not pass"
+    fi
+    echo "      as a diskette: $boot_diskette; from a stick, behind its MBR: $boot_stick"
+    if [ "$boot_diskette" != passed ] && [ -z "$allow_unbootable" ]; then
+        fail_log "$work/boot.txt" "$image does not boot as a diskette in the boot trial (above); --allow-unbootable releases it all the same"
+    fi
+    sed "s|$work/boot/|boot-|g" "$work/boot.txt" >"$stage/boot-trial.txt"
+    cp "$work/boot/diskette.png" "$stage/boot-diskette.png"
+    cp "$work/boot/stick.png" "$stage/boot-stick.png"
 
     step "Building fwdisk.exe and fwdisk64.exe from commit ${commit:0:12}"
     (cd "$root" && FWDISK_IMAGE=$image scripts/build.sh --no-demo) >"$work/build.log" 2>&1 ||
@@ -345,23 +445,6 @@ $changed"
     FWDISK_IMAGE=$image "$root/scripts/reproduce.sh" "$work/unsigned/fwdisk.exe" "$work/unsigned/fwdisk64.exe" \
         >"$work/reproduce.log" 2>&1 || fail_log "$work/reproduce.log" "the unsigned programs do not rebuild byte for byte from the commit"
     echo "      both identical"
-
-    step "Boot trial of the image: as a diskette, and from a stick (scripts/try-boot.sh)"
-    status=0
-    "$root/scripts/try-boot.sh" --out "$work/boot" "$image" >"$work/boot.txt" 2>&1 || status=$?
-    [ "$status" -le 1 ] || fail_log "$work/boot.txt" "the boot trial could not be run"
-    boot_diskette=passed boot_stick=passed
-    if [ "$status" -ne 0 ]; then
-        grep -q 'FAIL: the boot as a stick did not pass' "$work/boot.txt" || boot_diskette="did not pass"
-        grep -q 'FAIL: the boot as a diskette did not pass' "$work/boot.txt" || boot_stick="did not pass"
-    fi
-    echo "      as a diskette: $boot_diskette; from a stick, behind its MBR: $boot_stick"
-    if [ "$boot_diskette" != passed ] && [ -z "$allow_unbootable" ]; then
-        fail_log "$work/boot.txt" "$image does not boot as a diskette in the boot trial (above); --allow-unbootable releases it all the same"
-    fi
-    sed "s|$work/boot/|boot-|g" "$work/boot.txt" >"$stage/boot-trial.txt"
-    cp "$work/boot/diskette.png" "$stage/boot-diskette.png"
-    cp "$work/boot/stick.png" "$stage/boot-stick.png"
 
     # The record of the build, whether signed here or elsewhere.
     version=$(/usr/bin/python3 - "$work/unsigned/fwdisk.exe" <<'EOF'
@@ -414,23 +497,26 @@ EOF
 fi
 
 if [ "$mode" = signed ]; then
-    key_opts=()
-    if [ -n "$pkcs12" ]; then key_opts=(-pkcs12 "$pkcs12"); else key_opts=(-certs "$cert" -key "$key"); fi
-    ts_opts=()
-    [ -z "$timestamp" ] || ts_opts=(-ts "$timestamp")
+    # The SHA-1 signature, for Windows XP, gets the Authenticode timestamp
+    # that XP reads; the nested SHA-256 one an RFC 3161 timestamp.
+    ts1_opts=() ts2_opts=() stamped=''
+    if [ -n "$timestamp" ]; then
+        ts1_opts=(-t "$timestamp_sha1") ts2_opts=(-ts "$timestamp")
+        stamped=' (Authenticode timestamp), then SHA-256 nested (RFC 3161 timestamp)'
+    fi
     for name in "${NAMES[@]}"; do
-        step "Signing $name: SHA-1, then SHA-256 nested${timestamp:+, each timestamped}"
+        step "Signing $name: SHA-1${stamped:-, then SHA-256 nested}"
         with_pass "$root/scripts/sign.sh" "$work/unsigned/$name" "$work/once/$name" \
-            "${key_opts[@]}" "${pass_opts[@]}" -h sha1 "${ts_opts[@]}" >>"$work/sign.log" 2>&1 ||
+            "${key_opts[@]}" "${pass_opts[@]}" -h sha1 "${ts1_opts[@]}" >>"$work/sign.log" 2>&1 ||
             fail_log "$work/sign.log" "$name: the SHA-1 signature failed"
         with_pass "$root/scripts/sign.sh" "$work/once/$name" "$stage/$name" -nest \
-            "${key_opts[@]}" "${pass_opts[@]}" -h sha256 "${ts_opts[@]}" >>"$work/sign.log" 2>&1 ||
+            "${key_opts[@]}" "${pass_opts[@]}" -h sha256 "${ts2_opts[@]}" >>"$work/sign.log" 2>&1 ||
             fail_log "$work/sign.log" "$name: the nested SHA-256 signature failed"
     done
     step "Checking the signed files: both signatures, the image, the program part"
     for name in "${NAMES[@]}"; do
         check_signed "$name" "$timestamp"
-        echo "      $name: SHA1, then SHA256 nested, both verify${timestamp:+ and carry a timestamp}; its image and program part are the build's"
+        echo "      $name: SHA1, then SHA256 nested, both verify; timestamps: ${timestamped[$name]}${timestamp:+, both verify}; its image and program part are the build's"
     done
 fi
 
@@ -439,15 +525,20 @@ if [ "$mode" != unsigned ]; then
         step "Proof: $name on the stand-in PC under Wine (testbed/prove.sh)"
         prove "$name"
     done
+    if [ "$mode" = signed ]; then
+        put "Signing key" "$key_is"
+        put Certificate "$cert_is"
+    fi
     if [ -n "$timestamp" ]; then
-        put Signatures "SHA-1, then SHA-256 nested, by $signer; each timestamped by $timestamp (RFC 3161)"
+        put Signatures "SHA-1 with an Authenticode timestamp from $timestamp_sha1, then SHA-256 nested with an RFC 3161 timestamp from $timestamp, by $signer"
     elif [ "$mode" = signed ]; then
         put Signatures "SHA-1, then SHA-256 nested, by $signer; not timestamped: they stop validating when the certificate expires ($expires)"
     else
-        put Signatures "SHA-1, then SHA-256 nested, by $signer; timestamps on fwdisk.exe: ${timestamped[fwdisk.exe]} of 2, on fwdisk64.exe: ${timestamped[fwdisk64.exe]} of 2"
+        put Signatures "SHA-1, then SHA-256 nested, by $signer"
     fi
     for name in "${NAMES[@]}"; do
         put "Signed $name" "$(sha "$stage/$name") $(stat -c %s "$stage/$name")"
+        put "Timestamps $name" "${timestamped[$name]}"
         put "Proof $name" "${proof[$name]}"
     done
     step "Writing SHA256SUMS, README.txt and $RECORD"

@@ -6,7 +6,8 @@
 #   scripts/reproduce.sh [FWDISK_EXE...]   default: build/win/fwdisk.exe and
 #                                          build/win64/fwdisk64.exe
 # The fresh build is of the files git tracks, as they are in the work tree,
-# copied to a temporary folder; it packages the default image from payload/,
+# copied to a temporary folder, built in the time zone Pacific/Kiritimati
+# (UTC+14) with umask 077; it packages the default image from payload/,
 # or FWDISK_IMAGE when that is set (as for scripts/build.sh).
 set -euo pipefail
 [ $# -gt 0 ] || set -- build/win/fwdisk.exe build/win64/fwdisk64.exe
@@ -24,7 +25,10 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/fwdisk-reproduce.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$tmp"
 echo "Building $(git rev-parse --short HEAD 2>/dev/null || echo checkout) afresh in $tmp"
-if ! (cd "$tmp" && FWDISK_IMAGE="${FWDISK_IMAGE:-}" scripts/build.sh --no-demo) > "$tmp/build.log" 2>&1; then
+# In another time zone and with another umask than a build usually has:
+# neither may reach the bytes.
+if ! (cd "$tmp" && umask 077 && TZ=Pacific/Kiritimati FWDISK_IMAGE="${FWDISK_IMAGE:-}" scripts/build.sh --no-demo) \
+    >"$tmp/build.log" 2>&1; then
     cat "$tmp/build.log" >&2
     echo "reproduce.sh: the fresh build failed" >&2
     exit 2

@@ -10,6 +10,9 @@
 # Prints one line, "proved: ..." or what failed. Exit 0 proved, 1 failed,
 # 77 when this machine cannot run EXE's Wine (the line says why), 2 on a
 # usage error.
+# For the tests of what runs it, PROVE_FAULT=N gives the stick the stand-in
+# driver's fault N (testbed/pc.sh: 2 write-protected, 3 a short write), so
+# that the proof fails as it would on a PC that did not write the image.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source=testbed/console.sh
@@ -28,7 +31,7 @@ if why=$(wine_cannot_run "$exe"); then
 fi
 e2e_begin "$exe"
 e2e_locale en_US.UTF-8
-pc_prefix "$driver"
+pc_prefix "$driver" ${PROVE_FAULT:+E "$PROVE_FAULT"}
 e2e_start "$exe"
 e2e_wait_text 'Enter drive letter to be overwritten with FWDISK files :'
 e2e_keys E

@@ -8,10 +8,21 @@
 #                            pass.txt, a fresh random one) and as PEM
 #                            (signer.crt, signer.key, unencrypted), and a
 #                            time-stamp authority's certificate and key
-#   signing_tsa_start DIR    starts the time-stamp authority (testbed/tsa.py)
-#                            on 127.0.0.1; its URL in SIGNING_TSA_URL (not
-#                            to be called in $(...), which would wait for it)
-#   signing_stop             stops the authority, and the OpenPGP agent of
+#   signing_token DIR        after signing_keys: a SoftHSM2 token of its own
+#                            (its configuration in DIR, exported as
+#                            SOFTHSM2_CONF), "fwdisk test token", with a key
+#                            pair generated on it and a certificate the test
+#                            CA issued from a request the token signed
+#                            (token.crt), stored on the token too; its PIN
+#                            the first line of DIR/pin.txt (random). The
+#                            module in SIGNING_TOKEN_MODULE, the key's URI in
+#                            SIGNING_TOKEN_URI
+#   signing_tsa_start DIR    starts the time-stamp authority (testbed/tsa.py,
+#                            RFC 3161 and Authenticode) on 127.0.0.1; its URL
+#                            in SIGNING_TSA_URL (not to be called in $(...),
+#                            which would wait for it)
+#                            (one for each DIR of signing_keys)
+#   signing_stop             stops the authorities, and the OpenPGP agent of
 #                            signing_gpg_key's key
 #   signing_gpg_key DIR      a throwaway OpenPGP key in DIR/gnupg, exported as
 #                            GNUPGHOME; its fingerprint in SIGNING_GPG_KEY
@@ -22,9 +33,11 @@
 #
 # Each function prints what went wrong and returns 1 when a step fails.
 _signing_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-_signing_tsa_pid=
+_signing_tsa_pids=()
 SIGNING_TSA_URL=''
 SIGNING_GPG_KEY=''
+SIGNING_TOKEN_MODULE=/usr/lib/softhsm/libsofthsm2.so
+SIGNING_TOKEN_URI='pkcs11:token=fwdisk%20test%20token;object=codesign'
 
 # _signing_cert DIR NAME CN EXTENSIONS: NAME.key and NAME.crt, issued by the CA.
 _signing_cert() {
@@ -67,11 +80,44 @@ EOF
     echo 01 >"$dir/tsa.serial"
 }
 
+signing_token() {
+    local dir=$1
+    export SOFTHSM2_CONF=$dir/softhsm2.conf
+    mkdir -p "$dir/tokens"
+    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$dir/tokens" >"$SOFTHSM2_CONF"
+    # The engine that openssl req signs the request through, on the token.
+    cat >"$dir/engine.cnf" <<EOF
+openssl_conf = init
+[ init ]
+engines = engines
+[ engines ]
+pkcs11 = pkcs11
+[ pkcs11 ]
+engine_id = pkcs11
+dynamic_path = $(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
+MODULE_PATH = $SIGNING_TOKEN_MODULE
+init = 0
+EOF
+    {
+        openssl rand -hex 8 >"$dir/pin.txt" &&
+            openssl rand -hex 8 >"$dir/so-pin.txt" &&
+            /usr/bin/python3 "$_signing_here/softhsm.py" init "$SIGNING_TOKEN_MODULE" "fwdisk test token" \
+                "$dir/pin.txt" "$dir/so-pin.txt" &&
+            OPENSSL_CONF=$dir/engine.cnf openssl req -new -engine pkcs11 -keyform engine \
+                -key "$SIGNING_TOKEN_URI;type=private" -passin "file:$dir/pin.txt" \
+                -subj "/CN=fwdisk token signer" -out "$dir/token.csr" &&
+            openssl x509 -req -in "$dir/token.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" -CAcreateserial \
+                -days 2 -extfile "$dir/signer.ext" -out "$dir/token.crt" &&
+            /usr/bin/python3 "$_signing_here/softhsm.py" store-cert "$SIGNING_TOKEN_MODULE" "fwdisk test token" \
+                "$dir/pin.txt" "$dir/token.crt"
+    } >"$dir/token.log" 2>&1 || { cat "$dir/token.log" >&2; return 1; }
+}
+
 signing_tsa_start() {
     local dir=$1 i
     rm -f "$dir/tsa.port"
     /usr/bin/python3 "$_signing_here/tsa.py" "$dir" >/dev/null 2>>"$dir/tsa.err" &
-    _signing_tsa_pid=$!
+    _signing_tsa_pids+=($!)
     for ((i = 0; i < 100; i++)); do
         if [ -f "$dir/tsa.port" ]; then
             # shellcheck disable=SC2034 # for the scripts that source this one
@@ -86,8 +132,8 @@ signing_tsa_start() {
 }
 
 signing_stop() {
-    [ -z "$_signing_tsa_pid" ] || kill "$_signing_tsa_pid" 2>/dev/null || true
-    _signing_tsa_pid=
+    [ ${#_signing_tsa_pids[@]} -eq 0 ] || kill "${_signing_tsa_pids[@]}" 2>/dev/null || true
+    _signing_tsa_pids=()
     [ -z "${GNUPGHOME:-}" ] || gpgconf --kill all 2>/dev/null || true
 }
 
