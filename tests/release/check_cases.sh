@@ -82,7 +82,7 @@ checks=(
     "--check, SHA-256 first, then SHA-1|reversed|1|fwdisk.exe: its signatures are SHA256 SHA1, not SHA1 then a nested SHA256|"
     "--check, a byte of fwdisk.exe's image flipped after signing|flipped|1|fwdisk.exe: its image differs from the release's|"
     "--check, fwdisk64.exe's program part changed before signing|other|1|fwdisk64.exe: its program part, signing's header fields undone, is not the unsigned build's|"
-    "--check, a timestamp from an authority --ca does not vouch for|untrusted|1|fwdisk.exe: a timestamp does not verify (signature 2: failed)|"
+    "--check, a timestamp from an authority --ca does not vouch for|untrusted|1|fwdisk.exe: 1 of its 2 timestamps verify (signature 1: ok, signature 2: failed)|"
     "--check, the stand-in PC's stick write-protected|elsewhere|1|: the proof failed|2"
     "--check, both signed twice and timestamped|elsewhere|0||"
 )

@@ -1,4 +1,7 @@
 # shellcheck shell=bash
+# The checks are texts that check() evaluates, the variables theirs: single
+# quotes on purpose.
+# shellcheck disable=SC2016,SC2034
 # What the release's case scripts share: a work folder (removed at exit) to
 # run in, a throwaway CA, signer and time-stamp authority on 127.0.0.1
 # (testbed/signing.sh) in keys/, a clean committed copy of this checkout in
@@ -22,7 +25,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-cd "$work"
+cd "$work" || exit 1
 failed=0
 check() {
     if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi
