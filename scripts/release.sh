@@ -221,34 +221,28 @@ get() { sed -n "s/^$1: //p" "$outdir/$RECORD" | head -n 1; }
 # Opens the signing key with the password or PIN, and leaves the certificate
 # it belongs to, as PEM, in $work/signer.pem; fails naming the file, or the
 # token, when the password, the PIN or the pairing is wrong. A token is
-# logged in to once (scripts/lib/pkcs11key.py), and the certificate is
+# logged in to once (scripts/lib/pkcs11key.py), and its certificate is
 # --cert, or else the one on the token that goes with the key. Sets key_is,
-# what the build record names as the key, and key_opts, the options that
-# hand it to osslsigncode.
+# what the build record names as the key, cert_is, as the certificate, and
+# key_opts, the options that hand the key to osslsigncode.
 open_key() {
-    local keys certs public
-    if [ "$kind" = token ]; then
-        local found=("$work/token.pub")
+    local keys='' certs='' public=''
+    case $kind in
+    token)
+        local found=("$work/token.pub") label
         [ -n "$cert" ] || found+=("$work/token.crt")
         with_pass /usr/bin/python3 "$root/scripts/lib/pkcs11key.py" "$module" "$key" "${found[@]}" \
             >"$work/token.txt" 2>"$work/key.err" || fail "$key: $(cat "$work/key.err")"
         sed 's/^/      /' "$work/key.err"
         public=$(openssl pkey -pubin -in "$work/token.pub" -outform DER | sha)
-        certs=$(openssl x509 -in "${cert:-$work/token.crt}" 2>/dev/null ||
-            openssl x509 -inform DER -in "$cert" 2>"$work/key.err") || fail_log "$work/key.err" "$cert: is no certificate"
-        local label
+        certs=$(certificate "${cert:-$work/token.crt}")
         label=$(sed -n 's/^token: //p' "$work/token.txt")
         key_is="$key, on the token \"$label\" ($(sed -n 's/^manufacturer: //p' "$work/token.txt") $(sed -n 's/^model: //p' "$work/token.txt"), serial $(sed -n 's/^serial: //p' "$work/token.txt")), through $module"
-        cert_is=${cert:-"the certificate on the token \"$label\" that goes with $key"}
+        cert_is=${cert:-"the certificate on the token \"$label\" that goes with the key"}
         engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
         [ -f "$engine" ] || fail "$engine: no OpenSSL PKCS#11 engine (scripts/lib/deps.sh installs libengine-pkcs11-openssl)"
-        printf '%s\n' "$certs" | openssl x509 >"$work/signer.pem"
-        key_opts=(-pkcs11engine "$engine" -pkcs11module "$module" -key "$key" -certs "${cert:-$work/signer.pem}")
-        [ "$public" = "$(printf '%s\n' "$certs" | openssl x509 -noout -pubkey | openssl pkey -pubin -outform DER | sha)" ] ||
-            fail "$cert_is does not match the key $key: the certificate's public key is not the key's"
-        return
-    fi
-    if [ "$kind" = pkcs12 ]; then
+        key_opts=(-pkcs11engine "$engine" -pkcs11module "$module" -key "$key" -certs "${cert:-$work/signer.pem}") ;;
+    pkcs12)
         # A PFX made by Windows may use the older ciphers of OpenSSL's
         # legacy provider.
         if ! keys=$(with_pass openssl pkcs12 -in "$pkcs12" -passin fd:3 -nocerts -nodes 2>"$work/key.err") &&
@@ -259,19 +253,27 @@ open_key() {
             with_pass openssl pkcs12 -legacy -in "$pkcs12" -passin fd:3 -nokeys -clcerts 2>"$work/key.err") ||
             fail_log "$work/key.err" "$pkcs12: holds no certificate"
         key_is=$pkcs12 cert_is=$pkcs12
-        key_opts=(-pkcs12 "$pkcs12")
-    else
+        key_opts=(-pkcs12 "$pkcs12") ;;
+    file)
         keys=$(with_pass openssl pkey -in "$key" -passin fd:3 2>"$work/key.err") ||
             fail_log "$work/key.err" "$key: cannot be read as a private key with the password given (a wrong password?)"
-        certs=$(openssl x509 -in "$cert" 2>/dev/null || openssl x509 -inform DER -in "$cert" 2>"$work/key.err") ||
-            fail_log "$work/key.err" "$cert: is no certificate"
+        certs=$(certificate "$cert")
         key_is=$key cert_is=$cert
-        key_opts=(-certs "$cert" -key "$key")
-    fi
-    # The key goes through a pipe (printf is a builtin), never a file.
-    [ "$(printf '%s\n' "$keys" | openssl pkey -pubout | sha)" = "$(printf '%s\n' "$certs" | openssl x509 -noout -pubkey | sha)" ] ||
+        key_opts=(-certs "$cert" -key "$key") ;;
+    esac
+    # A key out of a file goes through a pipe (printf is a builtin), never
+    # a file.
+    [ -n "$public" ] || public=$(printf '%s\n' "$keys" | openssl pkey -pubout -outform DER | sha)
+    [ "$public" = "$(printf '%s\n' "$certs" | openssl x509 -noout -pubkey | openssl pkey -pubin -outform DER | sha)" ] ||
         fail "$cert_is does not match $key_is: the certificate's public key is not the key's"
     printf '%s\n' "$certs" | openssl x509 >"$work/signer.pem"
+}
+
+# The certificate in FILE, PEM or DER, as PEM on standard output; fails
+# naming FILE when it holds none.
+certificate() {
+    openssl x509 -in "$1" 2>/dev/null || openssl x509 -inform DER -in "$1" 2>"$work/key.err" ||
+        fail_log "$work/key.err" "$1: is no certificate"
 }
 
 # Checks the signed program NAME in the stage against the release's facts:

@@ -115,5 +115,5 @@ token=(--image images/fw.img --pass-file keys/pin.txt)
 refusals \
     "a PIN in the URI|2|carries the PIN (pin-value)||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI;pin-value=1234" \
     "a URI without a module|2|needs --pkcs11-module||${token[*]} --key $SIGNING_TOKEN_URI" \
-    "the token with a certificate that is not its key's|1|keys/signer.crt does not match the key||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI --cert keys/signer.crt"
+    "the token with a certificate that is not its key's|1|keys/signer.crt does not match pkcs11:||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI --cert keys/signer.crt"
 exit $failed
