@@ -250,8 +250,8 @@ open_key() {
             fail_log "$work/key.err" "$pkcs12: cannot be opened with the password given (a wrong password?)"
         fi
         certs=$(with_pass openssl pkcs12 -in "$pkcs12" -passin fd:3 -nokeys -clcerts 2>/dev/null ||
-            with_pass openssl pkcs12 -legacy -in "$pkcs12" -passin fd:3 -nokeys -clcerts 2>"$work/key.err") ||
-            fail_log "$work/key.err" "$pkcs12: holds no certificate"
+            with_pass openssl pkcs12 -legacy -in "$pkcs12" -passin fd:3 -nokeys -clcerts 2>"$work/key.err") || true
+        [ -n "$certs" ] || fail_log "$work/key.err" "$pkcs12: holds no certificate"
         key_is=$pkcs12 cert_is=$pkcs12
         key_opts=(-pkcs12 "$pkcs12") ;;
     file)

@@ -3,23 +3,66 @@
 # shellcheck disable=SC2016,SC2034
 # scripts/release.sh's refusals, and --unsigned then --check on files signed
 # elsewhere, in a clean copy of this checkout (tests/release/setup.sh):
-#   - each refusal of a key file, a tree, an image or a folder, before
-#     anything slow: nothing left behind, an existing folder left as it was;
-#   - --check on copies signed by hand: once only, in the wrong order, a
-#     flipped image byte, a changed program part, a timestamp whose
-#     authority --ca does not vouch for, a proof that fails on the stand-in
-#     PC; and signed right, with a timestamp of each kind.
+#   - each usage error, and each refusal of a key file, a tree, an image or
+#     a folder, before anything slow: nothing left behind, an existing
+#     folder left as it was;
+#   - --check on copies signed by hand: not at all, once only, in the wrong
+#     order, by a signer --ca does not vouch for, cut short, a flipped image
+#     byte, a changed program part, a timestamp whose authority --ca does not
+#     vouch for, a record without its sums, a program missing, a proof that
+#     fails on the stand-in PC; and signed right, with a timestamp of each
+#     kind.
 set -euo pipefail
 # shellcheck source=tests/release/setup.sh
 source "$(dirname "$0")/setup.sh"
 printf 'not-%s\n' "$(cat keys/pass.txt)" >keys/wrong.txt
 # A second authority, its CA not the test CA: --ca does not vouch for it.
 tsa=$SIGNING_TSA_URL
-mkdir stranger
-signing_keys stranger
-signing_tsa_start stranger
+mkdir otherca
+signing_keys otherca
+signing_tsa_start otherca
 other_tsa=$SIGNING_TSA_URL
 
+# Usage errors: exit 2, before anything is made. what | text on standard
+# error | the arguments, all of them
+usage=(
+    "an option without its value|--image needs a value|--unsigned u --image"
+    "--unsigned with --check|--unsigned and --check do not go together|--unsigned --check u"
+    "an unknown option|unknown option --fast|--unsigned --image images/fw.img --fast u"
+    "two OUTDIRs|one OUTDIR only|--unsigned --image images/fw.img u v"
+    "no OUTDIR|no OUTDIR given|--unsigned --image images/fw.img"
+    "no image to sign|no --image given|--pkcs12 keys/signer.pfx u"
+    "no image, unsigned|no --image given|--unsigned u"
+    "--pkcs12 with --cert|--pkcs12, or --cert with --key: not both|--image images/fw.img --pkcs12 keys/signer.pfx --cert keys/signer.crt u"
+    "--pkcs12 with a token key|--pkcs12, or a key on a token: not both|--image images/fw.img --pkcs12 keys/signer.pfx --pkcs11-module $SIGNING_TOKEN_MODULE --key pkcs11:token=t u"
+    "--pkcs11-module with a key file|--pkcs11-module goes with a PKCS#11 URI|--image images/fw.img --cert keys/signer.crt --key keys/signer.key --pkcs11-module $SIGNING_TOKEN_MODULE u"
+    "a certificate without its key|the signing key: --pkcs12|--image images/fw.img --cert keys/signer.crt u"
+    "--timestamp-sha1 alone|--timestamp-sha1 goes with --timestamp|--image images/fw.img --pkcs12 keys/signer.pfx --timestamp-sha1 http://127.0.0.1/ u"
+    "a timestamp that is no URL|a timestamp server is an http:// or https:// URL|--image images/fw.img --pkcs12 keys/signer.pfx --timestamp ftp://127.0.0.1/ u"
+    "--unsigned with a key|--unsigned takes no signing key|--unsigned --image images/fw.img --pkcs12 keys/signer.pfx u"
+    "--check with an image|--check takes the image and the build facts from OUTDIR's BUILDINFO.txt|--check --image images/fw.img u"
+    "--check on a folder without a record|u: no BUILDINFO.txt|--check u"
+    "OUTDIR where no folder is|no folder to write OUTDIR in|--unsigned --image images/fw.img nowhere/u"
+    "an image that is not there|images/none.img: not a readable file|--unsigned --image images/none.img u"
+)
+for u in "${usage[@]}"; do
+    IFS='|' read -r what text args <<<"$u"
+    rc=0
+    # shellcheck disable=SC2086 # the arguments are words
+    "$release" $args >usage.out 2>usage.err </dev/null || rc=$?
+    check "$what: exit 2, saying \"$text\", nothing made" \
+        '[ "$rc" = 2 ] && grep -qF -- "$text" usage.err && [ -z "$(ls -A | grep -e "^\." -e "^[uv]$")" ] ||
+         { cat usage.out usage.err; false; }'
+done
+
+# Key files that a release refuses: a PKCS#12 file without a certificate,
+# an encrypted PEM key and a wrong password, a key given for a certificate.
+openssl pkcs12 -export -nocerts -inkey keys/signer.key -passout file:keys/pass.txt -out keys/nocert.pfx
+openssl pkey -in keys/signer.key -aes256 -passout file:keys/pass.txt -out keys/encrypted.key
+# A checkout that has no commit.
+mkdir bare
+git -C tree ls-files -z | (cd tree && tar --null -T - -cf -) | tar -xf - -C bare
+git -C bare init -q
 dirty() { echo "# changed" >>tree/README.md; }
 existing() { mkdir refused && echo mine >refused/file; }
 refusals \
@@ -27,9 +70,16 @@ refusals \
     "a certificate that is not the key's|1|signer.crt does not match keys/tsa.key||--image images/fw.img --cert keys/signer.crt --key keys/tsa.key" \
     "no password, no terminal|2|needs its password: --pass-file FILE||--image images/fw.img --pkcs12 keys/signer.pfx" \
     "an existing OUTDIR|2|refused exists; it was left as it is|existing|--unsigned --image images/fw.img" \
-    "random bytes for an image|1|not a 1.44 MB FAT12 diskette image||--unsigned --image images/random.img" \
+    "random bytes for an image|1|not a 1.44 MB FAT12 diskette image; nothing was built (FWDISK_IMAGE_UNCHECKED=1 packages it all the same)||--unsigned --image images/random.img" \
     "an image that does not boot|1|does not boot as a diskette in the boot trial||--unsigned --image images/plain.img" \
-    "a dirty tree|1|README.md|dirty|--unsigned --image images/fw.img"
+    "a dirty tree|1|README.md|dirty|--unsigned --image images/fw.img" \
+    "a PKCS#12 file without a certificate|1|nocert.pfx: holds no certificate||--image images/fw.img --pkcs12 keys/nocert.pfx --pass-file keys/pass.txt" \
+    "an encrypted key, a wrong password|1|encrypted.key: cannot be read as a private key with the password given||--image images/fw.img --cert keys/signer.crt --key keys/encrypted.key --pass-file keys/wrong.txt" \
+    "a key for a certificate|1|keys/signer.key: is no certificate||--image images/fw.img --cert keys/signer.key --key keys/signer.key"
+rc=0
+bare/scripts/release.sh --unsigned --image images/fw.img refused >refused.out 2>refused.err </dev/null || rc=$?
+check "a checkout without a commit: exit 1, saying so" \
+    '[ "$rc" = 1 ] && grep -qF "no git commit to release from" refused.err && [ ! -e refused ] || { cat refused.out refused.err; false; }'
 
 # Signed elsewhere: the unsigned folder, copies of it signed by hand.
 "$release" --unsigned --allow-unbootable --image images/plain.img elsewhere >elsewhere.out 2>&1 </dev/null ||
@@ -38,7 +88,7 @@ refusals \
 # signature for each of DIGESTS ("sha1" or "sha1:-t" for one timestamped
 # by the authority with -t, say), each one after the first nested.
 sign_by_hand() {
-    local file=$1/$2 spec nest=() stamp
+    local file=$1/$2 spec nest=() stamp signer=${signer:-keys/signer}
     shift 2
     for spec in "$@"; do
         stamp=()
@@ -48,21 +98,22 @@ sign_by_hand() {
         *:other) stamp=(-ts "$other_tsa") ;;
         esac
         rm -f "$file.signed"
-        osslsigncode sign "${nest[@]}" -certs keys/signer.crt -key keys/signer.key -h "${spec%%:*}" "${stamp[@]}" \
+        osslsigncode sign "${nest[@]}" -certs "$signer.crt" -key "$signer.key" -h "${spec%%:*}" "${stamp[@]}" \
             -in "$file" -out "$file.signed" >/dev/null
         mv "$file.signed" "$file"
         nest=(-nest)
     done
 }
-for folder in once reversed flipped other untrusted; do
+for folder in unsigned once reversed stranger cut flipped other untrusted nosums missing noimage; do
     cp -a elsewhere "$folder"
 done
 # A program part that is not the build's: one byte of fwdisk64.exe's code.
 printf '\x90' | dd of=other/fwdisk64.exe bs=1 seek=1500 conv=notrunc status=none
 for exe in fwdisk.exe fwdisk64.exe; do
-    for folder in flipped other; do
+    for folder in cut flipped other nosums missing noimage; do
         sign_by_hand "$folder" "$exe" sha1:-t sha256:-ts
     done
+    signer=otherca/signer sign_by_hand stranger "$exe" sha1 sha256
     sign_by_hand reversed "$exe" sha256 sha1
 done
 # Either kind of timestamp on either signature is taken.
@@ -72,13 +123,24 @@ sign_by_hand once fwdisk.exe sha1 sha256
 sign_by_hand once fwdisk64.exe sha1
 sign_by_hand untrusted fwdisk.exe sha1:-t sha256:other
 sign_by_hand untrusted fwdisk64.exe sha1:-t sha256:-ts
+# Cut short: too short to hold an image at all.
+head -c 1000000 cut/fwdisk64.exe >cut/fwdisk64.exe.short && mv cut/fwdisk64.exe.short cut/fwdisk64.exe
+sed -i '/^Unsigned fwdisk64.exe: /d' nosums/BUILDINFO.txt
+rm missing/fwdisk64.exe
+sed -i '/^Image SHA-256: /d' noimage/BUILDINFO.txt
 # One byte of fwdisk.exe's image, past its boot sector, changed after signing.
 program=$(sed -n 's/^Program part fwdisk.exe: [0-9a-f]* //p' flipped/BUILDINFO.txt)
 printf '\x5a' | dd of=flipped/fwdisk.exe bs=1 seek=$((program + 4096)) conv=notrunc status=none
 
 # what | folder | exit | text on standard error | PROVE_FAULT (testbed/prove.sh)
 checks=(
+    "--check, not signed|unsigned|1|fwdisk.exe: not signed|"
     "--check, fwdisk64.exe signed once only|once|1|fwdisk64.exe: signed once only|"
+    "--check, a signer --ca does not vouch for|stranger|1|fwdisk.exe: a signature does not verify|"
+    "--check, fwdisk64.exe cut short|cut|1|fwdisk64.exe: carries no image the program would write|"
+    "--check, a record without a sum|nosums|1|BUILDINFO.txt: no SHA-256 of the unsigned fwdisk64.exe|"
+    "--check, fwdisk64.exe missing|missing|1|missing/fwdisk64.exe: missing|"
+    "--check, a record without the image's sum|noimage|1|BUILDINFO.txt: no image SHA-256|"
     "--check, SHA-256 first, then SHA-1|reversed|1|fwdisk.exe: its signatures are SHA256 SHA1, not SHA1 then a nested SHA256|"
     "--check, a byte of fwdisk.exe's image flipped after signing|flipped|1|fwdisk.exe: its image differs from the release's|"
     "--check, fwdisk64.exe's program part changed before signing|other|1|fwdisk64.exe: its program part, signing's header fields undone, is not the unsigned build's|"
