@@ -43,34 +43,47 @@ fi
 rc=0
 found=$("$tool" "$exe") || rc=$?
 [ "$rc" -le 1 ] || exit 2
-size=$(sed -n 's/^size //p' <<<"$found")
-start=$(sed -n 's/^start //p' <<<"$found")
+size='' start=''
+while read -r key value; do
+    case $key in size) size=$value ;; start) start=$value ;; esac
+done <<<"$found"
 
-# Numbers as people read them: 1,474,560.
-commas() { sed ':a;s/\B[0-9]\{3\}\>/,&/;ta' <<<"$1"; }
-sha256() { sha256sum | cut -d' ' -f1; }
+# commas VAR NUMBER: VAR becomes the number as people read it, 1,474,560
+# (builtins only, as for every figure below: each fork costs).
+commas() {
+    local n=$2 grouped=''
+    while [ ${#n} -gt 3 ]; do grouped=,${n: -3}$grouped n=${n::-3}; done
+    printf -v "$1" %s "$n$grouped"
+}
+size_text='' start_text='' end_text='' image_size_text='' table_text=''
 
-echo "File:       $(realpath "$exe") ($(commas "$size") bytes)"
+path=$(realpath "$exe")
+commas size_text "$size"
+echo "File:       $path ($size_text bytes)"
 if [ "$start" = none ]; then
     echo "Image:      none: the file holds no whole image (a copy cut short?); the program"
     echo "            refuses it (\"No FWDISK image in program file\") and writes nothing"
     exit 1
 fi
 end=$((start + image_size))
-echo "Program:    $(commas "$start") bytes, SHA-256 $(dd if="$exe" iflag=count_bytes count="$start" status=none | sha256)"
+commas start_text "$start"
+commas end_text "$end"
+commas image_size_text "$image_size"
+program_sum=$(dd if="$exe" iflag=count_bytes count="$start" status=none | sha256sum)
+echo "Program:    $start_text bytes, SHA-256 ${program_sum%% *}"
 
-# The signatures, as osslsigncode reads them: each one's digest and signer.
+# The signatures, read from the certificate table (scripts/lib/signatures.py):
+# each one's digest, signer and kind of timestamp. Whether they verify is
+# osslsigncode verify's verdict, not ours: a test certificate fails it.
 if [ "$end" -eq "$size" ]; then
     echo "Signed:     no"
 else
-    echo "Signed:     yes: a certificate table of $(commas $((size - end))) bytes follows the image"
-    # Its verdict on trust is not ours to give: a test certificate fails it.
-    if command -v osslsigncode >/dev/null; then
-        { osslsigncode verify -in "$exe" 2>/dev/null || true; } | awk '
-            /^Signature Index:/ { n = $3 + 1; next }
-            n && !digest[n] && /^Message digest algorithm *:/ { digest[n] = $NF; next }
-            n && !signer[n] && /Subject:/ { sub(/^[^:]*: */, ""); signer[n] = $0 }
-            END { for (i = 1; i <= n; i++) printf "            signature %d%s: %s, signed by %s\n", i, (i > 1 ? " (nested)" : ""), digest[i], signer[i] }'
+    commas table_text $((size - end))
+    echo "Signed:     yes: a certificate table of $table_text bytes follows the image"
+    if listed=$(/usr/bin/python3 "$root/scripts/lib/signatures.py" "$exe" 2>&1); then
+        while IFS= read -r line; do echo "            $line"; done <<<"$listed"
+    else
+        echo "            its signatures cannot be read: ${listed#"signatures.py: $exe: "}"
     fi
 fi
 
@@ -79,10 +92,19 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/inspect.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 dd if="$exe" of="$tmp/image" iflag=skip_bytes,count_bytes skip="$start" count="$image_size" status=none
 # Its checks name the file given, and where in it the image lies.
-"$root/scripts/image-info.sh" --as inspect.sh --shown-as "$(realpath "$exe") (its image, at byte $(commas "$start"))" \
+"$root/scripts/image-info.sh" --as inspect.sh --shown-as "$path (its image, at byte $start_text)" \
     "$tmp/image" >"$tmp/info" || true
-echo "Image:      bytes $(commas "$start") to $(commas "$end") ($(commas "$image_size") bytes), SHA-256 $(sed -n 's/^SHA-256: *//p' "$tmp/info")"
-grep -v -e '^Image:' -e '^SHA-256:' "$tmp/info" | sed 's/^/            /' || true
+# What it says of the image but its path and SHA-256, which the Image line says.
+image_sum='' said=()
+while IFS= read -r line; do
+    case $line in
+    Image:*) ;;
+    SHA-256:*) image_sum=${line##* } ;;
+    *) said+=("            $line") ;;
+    esac
+done <"$tmp/info"
+echo "Image:      bytes $start_text to $end_text ($image_size_text bytes), SHA-256 $image_sum"
+for line in "${said[@]}"; do echo "$line"; done
 if [ -n "$out" ]; then
     cp "$tmp/image" "$out"
     echo "Written:    $out"

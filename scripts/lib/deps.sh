@@ -45,9 +45,14 @@ update() {
     $sudo apt-get update -q || echo "deps.sh: apt-get update failed for some package lists (above); going on with those it has" >&2
 }
 
+# What is installed, from one dpkg-query for all (one for each is slow).
+declare -A present=()
+while read -r package status; do
+    [ "$status" != "install ok installed" ] || present[$package]=1
+done < <(dpkg-query -W -f='${Package} ${Status}\n' "${packages[@]}" 2>/dev/null)
 missing=()
 for p in "${packages[@]}"; do
-    installed "$p" || missing+=("$p")
+    [ -n "${present[$p]:-}" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"

@@ -19,16 +19,22 @@ mkfs.fat -C -F 12 -n VENDORFW images/good.img $((size / 1024)) >/dev/null
 mkfs.fat -C -F 12 -g 2/9 images/spt9.img $((size / 1024)) >/dev/null
 cp images/good.img images/nosig.img
 printf '\0\0' | dd of=images/nosig.img bs=1 seek=510 conv=notrunc status=none
+# A boot sector of boot code, no parameter block: a jump, then NOPs up to 55 AA.
+cp images/good.img images/code.img
+{ printf '\xEB\x3C\x90'; head -c 507 /dev/zero | tr '\0' '\220'; } | dd of=images/code.img conv=notrunc status=none
 head -c "$size" /dev/urandom >images/random.img
 head -c $((size - 1)) images/good.img >images/short.img
 
-# what | FWDISK_IMAGE | FWDISK_IMAGE_UNCHECKED | built or refused | texts the output holds
+# what | FWDISK_IMAGE | FWDISK_IMAGE_UNCHECKED | built or refused | texts the
+# output holds (=TEXT: as a whole line; !TEXT: nowhere)
+nobpb="the boot sector has no BIOS parameter block"
 cases=(
     "a diskette, by a relative path|images/good.img||built|Label:    \"VENDORFW\""
     "no 55 AA|images/nosig.img||refused|FWDISK_IMAGE: $work/images/nosig.img: the boot signature at byte 510 is 00 00|not packaged; FWDISK_IMAGE_UNCHECKED=1"
     "no 55 AA, unchecked|images/nosig.img|1|built|Unchecked: packaged as FWDISK_IMAGE_UNCHECKED=1"
     "one byte short, unchecked|images/short.img|1|refused|images/short.img: is $((size - 1)) bytes; a 1.44 MB diskette image is exactly $size bytes"
     "9 sectors per track|images/spt9.img||refused|images/spt9.img: sectors per track is 9, a 1.44 MB diskette has 18"
+    "a boot sector of code|images/code.img||refused|=OEM name: none ($nobpb)|=Label:    none|=Format:   not a 1.44 MB FAT12 diskette: its boot sector has no BIOS parameter block (bytes 11 to 61 are code or other data), boot signature 55 AA|=FWDISK_IMAGE: $work/images/code.img: $nobpb (no FAT volume has its bytes per sector, sectors per cluster, number of FATs or media byte)|!37008|!\\x90|not packaged; FWDISK_IMAGE_UNCHECKED=1"
     "random bytes|images/random.img||refused|Format:   not a 1.44 MB FAT12 diskette|not packaged; FWDISK_IMAGE_UNCHECKED=1"
     "a folder|images/folder||refused|FWDISK_IMAGE: $work/images/folder: is a folder"
 )
@@ -45,7 +51,11 @@ for c in "${cases[@]}"; do
     problems=()
     IFS='|' read -r -a texts <<<"$texts"
     for t in "${texts[@]}"; do
-        grep -qF -- "$t" out || problems+=("no \"$t\"")
+        case $t in
+        =*) grep -qxF -- "${t#=}" out || problems+=("no line \"${t#=}\"") ;;
+        !*) ! grep -qF -- "${t#!}" out || problems+=("\"${t#!}\" printed") ;;
+        *) grep -qF -- "$t" out || problems+=("no \"$t\"") ;;
+        esac
     done
     if [ "$expect" = built ]; then
         [ "$status" -eq 0 ] || problems+=("exit $status")
