@@ -81,8 +81,13 @@ bare/scripts/release.sh --unsigned --image images/fw.img refused >refused.out 2>
 check "a checkout without a commit: exit 1, saying so" \
     '[ "$rc" = 1 ] && grep -qF "no git commit to release from" refused.err && [ ! -e refused ] || { cat refused.out refused.err; false; }'
 
-# Signed elsewhere: the unsigned folder, copies of it signed by hand.
-"$release" --unsigned --allow-unbootable --image images/plain.img elsewhere >elsewhere.out 2>&1 </dev/null ||
+# Signed elsewhere: the unsigned folder, copies of it signed by hand. Its
+# image has no BIOS parameter block (the boot sector is a jump and code, as
+# some boot loaders' diskettes are): released as FWDISK_IMAGE_UNCHECKED=1
+# and --allow-unbootable ask.
+cp images/plain.img images/nobpb.img
+{ printf '\xeb\x3c\x90'; head -c 59 /dev/zero | tr '\0' '\220'; } | dd of=images/nobpb.img conv=notrunc status=none
+FWDISK_IMAGE_UNCHECKED=1 "$release" --unsigned --allow-unbootable --image images/nobpb.img elsewhere >elsewhere.out 2>&1 </dev/null ||
     { cat elsewhere.out; echo "FAILED: --unsigned"; exit 1; }
 # sign_by_hand FOLDER NAME DIGESTS...: in place, as signtool would, one
 # signature for each of DIGESTS ("sha1" or "sha1:-t" for one timestamped
@@ -167,4 +172,8 @@ check "--check: the output and the record say which timestamp each signature car
      grep -qx "Timestamps fwdisk.exe: SHA1 Authenticode, SHA256 RFC 3161" elsewhere/BUILDINFO.txt'
 check "--check: the note and the record say the image did not boot" \
     'grep -q "did NOT boot" elsewhere/README.txt && grep -q "^Unbootable: " elsewhere/BUILDINFO.txt'
+check "--check: the record and the note say the image has no BIOS parameter block, what failed once" \
+    'grep -qx "Image check: not passed, packaged as FWDISK_IMAGE_UNCHECKED=1 asks: the boot sector has no BIOS parameter block ([^;]*)" elsewhere/BUILDINFO.txt &&
+     grep -qx "Image OEM name: none (the boot sector has no BIOS parameter block)" elsewhere/BUILDINFO.txt &&
+     grep -q "^  OEM name:  none (the boot sector has no BIOS parameter block)" elsewhere/README.txt'
 exit $failed
