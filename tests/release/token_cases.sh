@@ -39,7 +39,7 @@ for exe in fwdisk.exe fwdisk64.exe; do
         'grep "^Message digest algorithm  *:" "$exe.verify" | awk "{ print \$NF }" | paste -sd" " | grep -qx "SHA1 SHA256" &&
          grep -qx "Number of verified signatures: 2" "$exe.verify"'
     check "a release: $exe: both signed with the token's certificate" \
-        '[ "$(grep -A3 "^Signer.s certificate:" "$exe.verify" | sed -n "s/^[[:space:]]*Serial : //p" | sort -u)" = "$serial" ]'
+        '[ "$(grep -A5 "^Signer.s certificate:" "$exe.verify" | sed -n "s/^[[:space:]]*Serial : //p" | sort -u)" = "$serial" ]'
     check "a release: $exe: an Authenticode timestamp on SHA1, RFC 3161 on SHA256, both verify against the test CA" \
         '[ "$(grep -c "^Timestamp Server Signature verification: ok" "$exe.verify")" = 2 ] &&
          tree/scripts/inspect.sh "good/$exe" >"$exe.inspect" &&
