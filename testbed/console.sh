@@ -14,7 +14,8 @@
 #                             machine cannot run EXE's Wine
 #   e2e_locale NAME [TEXTS]   Wine in the Unix locale NAME (ru_RU.UTF-8, ...),
 #                             its system texts in the locale TEXTS if given
-#   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives)
+#   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives):
+#                             wineboot's, or a copy of a template (below)
 #   e2e_start EXE [ARGS...]   runs EXE under Wine in a fresh console
 #   e2e_wait_text TEXT        polls the screen until TEXT shows
 #   e2e_keys KEY...           types keys (tmux send-keys names)
@@ -25,12 +26,34 @@
 # Every wait has a time limit (E2E_TIMEOUT seconds, default 60); a failed
 # check prints what was on the screen and exits 1. Only processes started
 # here are ever stopped: our own tmux server (private socket) and the
-# wineserver of our own prefix.
+# wineserver of our own prefix (and of a template we make, below).
 #
 # Layout of the work dir ($E2E_WORK):
 #   prefix/   the Wine prefix       tmp/      TMPDIR of Wine (its server dir)
-#   setup.log the output of Wine's setup commands
+#   locale/   e2e_locale's locales  setup.log the output of the setup commands
 #   status    "exit=N" once the program in the console has ended
+#
+# E2E_PREFIX_CACHE=DIR, a setting of the tests alone (scripts/test.sh sets
+# it; unset, nothing is cached): e2e_prefix copies the prefix (cp -a, about
+# 1 s) from a template in DIR rather than run `wineboot -i` (12 s or more),
+# and e2e_locale copies its locales rather than compile them (2 s each). The
+# first process that needs a template makes it, holding a lock that the
+# others wait on, in a folder of its own renamed into place once complete.
+# A prefix's template is made by wineboot in the caller's environment, and
+# there is one for everything of it that wineboot writes into a prefix: the
+# Wine (loader, version, wine.inf) with its WINEARCH and DLL overrides; the
+# user and HOME (C:\users\NAME, whose folders link into HOME); the locale
+# (LC_CTYPE's charset goes into the font settings, LC_MESSAGES's locale into
+# the regional ones, which Wine rewrites anyway when a process starts in
+# another locale) and the time zone. No path of its own is in it. Its
+# server has ended before it is renamed; its TMPDIR, with the server's
+# folder, is gone; and so is prefix/wineserver, where Debian's Wine keeps
+# that folder's name (wine-XXXXXX): each copy gets a folder of its own, as
+# a fresh prefix does.
+#   DIR/wine64-win64-HASH/prefix    a template, never run (key.txt: what it
+#                                   was made for; HASH: of that text)
+#   DIR/locale-HASH-NAME/NAME       the locale NAME (HASH: localedef's version)
+#   DIR/NAME.lock, DIR/NAME.new.*   the lock, and a template being made
 
 # shellcheck source=testbed/wine.sh
 source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
@@ -43,6 +66,10 @@ E2E_WORK=
 E2E_EXIT=
 E2E_STARTED=
 E2E_WINE=
+# The template _e2e_template found or made; one being made, removed if we
+# end before it is done.
+E2E_CACHED=
+E2E_MAKING=
 
 e2e_log() { echo "[e2e] $*" >&2; }
 
@@ -69,6 +96,13 @@ e2e_need() {
 _e2e_cleanup() {
     local rc=$?
     e2e_stop
+    if [ -n "$E2E_MAKING" ]; then
+        if [ -d "$E2E_MAKING/prefix" ]; then
+            WINEPREFIX=$E2E_MAKING/prefix TMPDIR=$E2E_MAKING/tmp wineserver -k >/dev/null 2>&1 || true
+            WINEPREFIX=$E2E_MAKING/prefix TMPDIR=$E2E_MAKING/tmp timeout 20 wineserver -w >/dev/null 2>&1 || true
+        fi
+        rm -rf "$E2E_MAKING"
+    fi
     if [ -n "$E2E_WORK" ] && [ -d "$E2E_WORK" ]; then
         if [ -n "${E2E_KEEP:-}" ]; then
             e2e_log "kept $E2E_WORK"
@@ -127,9 +161,15 @@ e2e_locale() {
     e2e_need localedef
     mkdir -p "$E2E_WORK/locale"
     for each in "$name" "$texts"; do
-        [ -d "$E2E_WORK/locale/$each" ] ||
-            localedef -i "${each%%.*}" -f "${each#*.}" "$E2E_WORK/locale/$each" >>"$E2E_WORK/setup.log" 2>&1 ||
-            e2e_fail "cannot make the locale $each: $(cat "$E2E_WORK/setup.log")"
+        [ -d "$E2E_WORK/locale/$each" ] && continue
+        if [ -n "${E2E_PREFIX_CACHE:-}" ]; then
+            # The same localedef compiles the same locale.
+            _e2e_template "locale-$(localedef --version | sed -n 1p | sha256sum | cut -c1-16)-$each" \
+                _e2e_make_locale "$each"
+            cp -a "$E2E_CACHED/$each" "$E2E_WORK/locale/$each" || e2e_fail "cannot copy $E2E_CACHED/$each"
+        else
+            _e2e_make_locale "$E2E_WORK/locale" "$each"
+        fi
     done
     export LOCPATH=$E2E_WORK/locale
     # This shell cannot take the locale itself (it read LOCPATH at its
@@ -140,11 +180,91 @@ e2e_locale() {
     { export LANG=$name LC_CTYPE=$name LC_MESSAGES=$texts; } 2>/dev/null
 }
 
-# A fresh Wine prefix, its server ended.
+# Compiles the locale NAME into the folder DIR/NAME.
+_e2e_make_locale() {
+    local dir=$1 name=$2
+    localedef -i "${name%%.*}" -f "${name#*.}" "$dir/$name" >>"$E2E_WORK/setup.log" 2>&1 ||
+        e2e_fail "cannot make the locale $name: $(cat "$E2E_WORK/setup.log")"
+}
+
+# A fresh Wine prefix, its server ended: made by wineboot, or with
+# E2E_PREFIX_CACHE a copy of the template made for this Wine and
+# environment.
 e2e_prefix() {
+    if [ -n "${E2E_PREFIX_CACHE:-}" ]; then
+        local key
+        key=$(_e2e_prefix_key) || e2e_fail "cannot tell which Wine runs the prefix"
+        _e2e_template "$(basename "$E2E_WINE")-$WINEARCH-$(sha256sum <<<"$key" | cut -c1-16)" \
+            _e2e_make_prefix_template "$key"
+        e2e_log "copying Wine prefix $WINEPREFIX ($WINEARCH) from $E2E_CACHED"
+        cp -a --reflink=auto -T "$E2E_CACHED/prefix" "$WINEPREFIX" || e2e_fail "cannot copy $E2E_CACHED/prefix"
+        return
+    fi
     e2e_log "creating Wine prefix $WINEPREFIX ($WINEARCH)"
     _e2e_wine_quiet "$E2E_WINE" wineboot -i
     _e2e_wine_quiet wineserver -w
+}
+
+# What a prefix that wineboot makes here depends on (see the top): two
+# prefixes made for the same lines are alike but for their random IDs.
+_e2e_prefix_key() {
+    local inf=${E2E_WINE%/lib/wine/*}/share/wine/wine.inf
+    echo "loader $E2E_WINE $WINEARCH"
+    echo "version $("$E2E_WINE" --version)"
+    # A prefix whose stamp differs from wine.inf's time is updated at its
+    # next start.
+    stat -L -c 'file %n %s %Y' "$E2E_WINE" "$inf" 2>&1
+    echo "overrides ${WINEDLLOVERRIDES:-}"
+    echo "user $(id -un) $(id -u) $HOME"
+    locale 2>/dev/null
+    echo "time zone ${TZ:-} $(readlink -f /etc/localtime)"
+}
+
+# Makes the template of a prefix in DIR: DIR/prefix by wineboot, its server
+# ended, and DIR/key.txt holding KEY. Wine's TMPDIR, its server's folder,
+# goes with DIR/tmp.
+_e2e_make_prefix_template() {
+    local dir=$1 key=$2
+    export WINEPREFIX=$dir/prefix TMPDIR=$dir/tmp
+    mkdir "$TMPDIR"
+    e2e_log "making the template of a Wine prefix ($WINEARCH) in $dir"
+    _e2e_wine_quiet "$E2E_WINE" wineboot -i
+    _e2e_wine_quiet wineserver -w
+    # With no server running, -k has none to end and fails.
+    ! wineserver -k >/dev/null 2>&1 || e2e_fail "the template's wineserver still ran after 'wineserver -w'"
+    # Debian's Wine: the name of the server's folder, in DIR/tmp.
+    rm -f "$WINEPREFIX/wineserver"
+    rm -rf "$TMPDIR"
+    printf '%s\n' "$key" >"$dir/key.txt"
+}
+
+# Sets E2E_CACHED to the folder E2E_PREFIX_CACHE/NAME, made first if missing
+# by MAKER DIR [ARGS...] in a subshell, DIR an empty folder beside it that is
+# then renamed NAME: a folder NAME is always complete. One process at a time
+# makes it (a lock per NAME, waited for up to 3 * E2E_TIMEOUT seconds); the
+# others then find it. What a maker that died left behind goes first.
+_e2e_template() {
+    local name=$1 maker=$2 cache lock new
+    shift 2
+    e2e_need flock sha256sum
+    mkdir -p "$E2E_PREFIX_CACHE" || e2e_fail "cannot make E2E_PREFIX_CACHE=$E2E_PREFIX_CACHE"
+    cache=$(cd "$E2E_PREFIX_CACHE" && pwd)
+    E2E_CACHED=$cache/$name
+    [ ! -d "$E2E_CACHED" ] || return 0
+    exec {lock}>>"$E2E_CACHED.lock" || e2e_fail "cannot open $E2E_CACHED.lock"
+    flock -w $((3 * E2E_TIMEOUT)) "$lock" ||
+        e2e_fail "$E2E_CACHED was still being made after $((3 * E2E_TIMEOUT))s"
+    if [ ! -d "$E2E_CACHED" ]; then
+        rm -rf "$E2E_CACHED".new.*
+        new=$(mktemp -d "$E2E_CACHED.new.XXXXXX") || e2e_fail "cannot make a folder in $cache"
+        E2E_MAKING=$new
+        # The lock stays with this shell alone: no process that the maker
+        # starts (a wineserver) holds it.
+        ("$maker" "$new" "$@") {lock}>&- || e2e_fail "cannot make $E2E_CACHED"
+        mv -T "$new" "$E2E_CACHED" || e2e_fail "cannot rename $new to $E2E_CACHED"
+        E2E_MAKING=
+    fi
+    exec {lock}>&-
 }
 
 _e2e_tmux() { tmux -S "$E2E_SOCKET" "$@"; }
