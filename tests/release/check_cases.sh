@@ -114,20 +114,20 @@ for folder in unsigned once reversed stranger cut flipped other untrusted nosums
 done
 # A program part that is not the build's: one byte of fwdisk64.exe's code.
 printf '\x90' | dd of=other/fwdisk64.exe bs=1 seek=1500 conv=notrunc status=none
-for exe in fwdisk.exe fwdisk64.exe; do
-    for folder in cut flipped other nosums missing noimage; do
-        sign_by_hand "$folder" "$exe" sha1:-t sha256:-ts
-    done
-    signer=otherca/signer sign_by_hand stranger "$exe" sha1 sha256
-    sign_by_hand reversed "$exe" sha256 sha1
+# Each folder's files are checked in turn, fwdisk.exe first: only what the
+# check reaches is signed. (nosums, missing and noimage are refused for their
+# records before any signature is read.)
+for folder in cut flipped other once; do
+    sign_by_hand "$folder" fwdisk.exe sha1 sha256
 done
+sign_by_hand other fwdisk64.exe sha1 sha256
+sign_by_hand once fwdisk64.exe sha1
+sign_by_hand reversed fwdisk.exe sha256 sha1
+signer=otherca/signer sign_by_hand stranger fwdisk.exe sha1 sha256
+sign_by_hand untrusted fwdisk.exe sha1:-t sha256:other
 # Either kind of timestamp on either signature is taken.
 sign_by_hand elsewhere fwdisk.exe sha1:-t sha256:-ts
 sign_by_hand elsewhere fwdisk64.exe sha1:-ts sha256:-t
-sign_by_hand once fwdisk.exe sha1 sha256
-sign_by_hand once fwdisk64.exe sha1
-sign_by_hand untrusted fwdisk.exe sha1:-t sha256:other
-sign_by_hand untrusted fwdisk64.exe sha1:-t sha256:-ts
 # Cut short: too short to hold an image at all.
 head -c 1000000 cut/fwdisk64.exe >cut/fwdisk64.exe.short && mv cut/fwdisk64.exe.short cut/fwdisk64.exe
 sed -i '/^Unsigned fwdisk64.exe: /d' nosums/BUILDINFO.txt
