@@ -55,24 +55,32 @@ mkfs.fat -C -F 12 -n PLAIN images/plain.img 1440 >/dev/null
 head -c "$(stat -c %s images/fw.img)" /dev/urandom >images/random.img
 
 # watch_for FILE: from now until watch_end, every process's arguments and
-# environment are read, 50 times a second, for FILE's first line (the
-# pattern from a file: the watcher's own arguments must not hold it);
+# environment are read, 50 times a second, for FILE's first line (read from
+# the file by one Python process, so that no watcher's arguments hold it);
 # watch_end then fails when it was seen.
 watch_for() {
-    head -n 1 "$1" >keys/pattern
     rm -f keys/seen
-    while :; do
-        cat /proc/[0-9]*/cmdline /proc/[0-9]*/environ 2>/dev/null | tr '\0' '\n' |
-            grep -qFf keys/pattern && touch keys/seen
-        sleep 0.02
-    done &
+    /usr/bin/python3 - "$1" keys/seen <<'EOF' &
+import os, sys, time
+with open(sys.argv[1], 'rb') as f:
+    secret = f.readline().rstrip(b'\r\n')
+while secret:
+    for pid in filter(str.isdigit, os.listdir('/proc')):
+        for part in ('cmdline', 'environ'):
+            try:
+                with open('/proc/%s/%s' % (pid, part), 'rb') as f:
+                    if secret in f.read():
+                        open(sys.argv[2], 'w').close()
+            except OSError:
+                pass
+    time.sleep(0.02)
+EOF
     watcher=$!
 }
 watch_end() {
     kill "$watcher"
     wait "$watcher" 2>/dev/null || true
     watcher=
-    rm -f keys/pattern
     [ ! -e keys/seen ]
 }
 
