@@ -42,10 +42,11 @@
 # A prefix's template is made by wineboot in the caller's environment, and
 # there is one for everything of it that wineboot writes into a prefix: the
 # Wine (loader, version, wine.inf) with its WINEARCH and DLL overrides; the
-# user and HOME (C:\users\NAME, whose folders link into HOME); the locale
-# (LC_CTYPE's charset goes into the font settings, LC_MESSAGES's locale into
-# the regional ones, which Wine rewrites anyway when a process starts in
-# another locale) and the time zone. No path of its own is in it. Its
+# user and HOME (C:\users\NAME, whose folders link into HOME); the
+# character type (LC_CTYPE's charset goes into the font settings; the
+# regional settings of LC_MESSAGES's locale count for nothing, as Wine
+# rewrites them whenever a process starts in another locale) and the time
+# zone. No path of its own is in it. Its
 # server has ended before it is renamed; its TMPDIR, with the server's
 # folder, is gone; and so is prefix/wineserver, where Debian's Wine keeps
 # that folder's name (wine-XXXXXX): each copy gets a folder of its own, as
@@ -216,7 +217,10 @@ _e2e_prefix_key() {
     stat -L -c 'file %n %s %Y' "$E2E_WINE" "$inf" 2>&1
     echo "overrides ${WINEDLLOVERRIDES:-}"
     echo "user $(id -un) $(id -u) $HOME"
-    locale 2>/dev/null
+    # The character type alone: the code page's charset goes into the font
+    # settings for good, while the language of the system's texts is set
+    # anew whenever a process starts under another one.
+    echo "ctype $(locale 2>/dev/null | sed -n 's/^LC_CTYPE=//p')"
     echo "time zone ${TZ:-} $(readlink -f /etc/localtime)"
 }
 
