@@ -4,7 +4,12 @@
 # table, which is where the program takes its image from.
 #
 #   scripts/sign.sh FWDISK_EXE SIGNED_EXE OSSLSIGNCODE_OPTIONS...
-#   e.g. scripts/sign.sh build/win/fwdisk.exe fwdisk.exe -pkcs12 vendor.pfx -askpass \
+#   e.g. with the key on a token, through OpenSSL's PKCS#11 engine and the
+#   token's PKCS#11 library (-askpass asks for the PIN):
+#        scripts/sign.sh build/win/fwdisk.exe fwdisk.exe \
+#            -pkcs11engine /usr/lib/x86_64-linux-gnu/engines-3/pkcs11.so \
+#            -pkcs11module /usr/lib/x86_64-linux-gnu/opensc-pkcs11.so \
+#            -key 'pkcs11:token=Vendor;object=codesign' -certs vendor.pem -askpass \
 #            -h sha256 -ts http://timestamp.example
 #
 # The options go to `osslsigncode sign` as they are. To sign twice (SHA-1,
@@ -13,7 +18,7 @@
 # code 0 only when the signed file is written and carries the image
 # unchanged; a signed file that fails the check is removed.
 set -euo pipefail
-[ $# -ge 3 ] || { sed -n '2,14p' "$0" >&2; exit 2; }
+[ $# -ge 3 ] || { sed -n '2,19p' "$0" >&2; exit 2; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 in=$1 out=$2
 shift 2
