@@ -660,13 +660,7 @@ def main():
     copy_checkout(base)
     try:
         todo, steps = all_guards(base, scripts)
-        if args.only:
-            where, _, lines = args.only.rpartition(':')
-            first, _, last = lines.partition('-')
-            todo = [g for g in todo if where in ('', g['file'], os.path.basename(g['file']))
-                    and int(first) <= g['line'] <= int(last or first)]
-        if args.limit is not None and args.limit < len(todo):
-            todo = sorted(random.Random(args.seed).sample(todo, args.limit), key=lambda g: g['id'])
+        todo = mutants.select(todo, args.only, args.limit, args.seed)
         if args.list:
             for g in todo:
                 print('%4d %s:%d %-6s %s  =>  %s' % (g['id'], g['file'], g['line'], g['kind'],

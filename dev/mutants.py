@@ -347,6 +347,20 @@ def save(results, cases, line=None):
     os.replace(path + '.tmp', path)
 
 
+def select(todo, only, limit, seed):
+    """The items of todo (each with its file, line and id) on the lines that
+    ONLY names ("FILE:LINE" or "FILE:FIRST-LAST"), then a sample of LIMIT of
+    them drawn with SEED, in their order."""
+    if only:
+        where, _, lines = only.rpartition(':')
+        first, _, last = lines.partition('-')
+        todo = [m for m in todo if where in ('', m['file'], os.path.basename(m['file']))
+                and int(first) <= m['line'] <= int(last or first)]
+    if limit is not None and limit < len(todo):
+        todo = sorted(random.Random(seed).sample(todo, limit), key=lambda m: m['id'])
+    return todo
+
+
 def main():
     p = argparse.ArgumentParser(usage=__doc__.split('\n\n')[1][len('usage: '):], description=__doc__,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -358,14 +372,7 @@ def main():
     p.add_argument('--list', action='store_true', help='print the mutants and stop')
     args = p.parse_args()
 
-    todo = all_mutants(ROOT)
-    if args.only:
-        where, _, lines = args.only.rpartition(':')
-        first, _, last = lines.partition('-')
-        todo = [m for m in todo if where in ('', m['file'], os.path.basename(m['file']))
-                and int(first) <= m['line'] <= int(last or first)]
-    if args.limit is not None and args.limit < len(todo):
-        todo = sorted(random.Random(args.seed).sample(todo, args.limit), key=lambda m: m['id'])
+    todo = select(all_mutants(ROOT), args.only, args.limit, args.seed)
     if args.list:
         for m in todo:
             print('%4d %s:%d %-10s %s  =>  %s' % (m['id'], m['file'], m['line'], m['kind'],
