@@ -5,18 +5,41 @@
 # a SoftHSM2 token whose key pair was generated on it, its certificate issued
 # by the test CA from a request the token signed (testbed/signing.sh), in a
 # clean copy of this checkout (tests/release/setup.sh):
+#   - a wrong PIN, through OpenSC's pkcs11-spy: one login, refused, and no
+#     other; the token's refusals that stop before anything is built;
 #   - a release with the certificate taken from the token, timestamped by
 #     the local authority (Authenticode on SHA-1, RFC 3161 on SHA-256), its
 #     SHA256SUMS signed with OpenPGP, checked in every way, while every
 #     process's arguments and environment are watched for the PIN;
-#   - a release with --cert, and the SHA-1 timestamp from another address;
-#   - a wrong PIN, through OpenSC's pkcs11-spy: one login, refused, and no
-#     other; the token's refusals that stop before anything is built.
+#   - a release with --cert, and the SHA-1 timestamp from another address.
 set -euo pipefail
 # shellcheck source=tests/release/setup.sh
 source "$(dirname "$0")/setup.sh"
 signing_token keys
 signing_gpg_key keys
+
+# First what stops before anything is built.
+# A wrong PIN, through pkcs11-spy, which logs each call between the command
+# and the token (the PIN with them: the log goes at once).
+printf 'not-%s\n' "$(cat keys/pin.txt)" >keys/wrong-pin.txt
+rc=0
+PKCS11SPY=$SIGNING_TOKEN_MODULE PKCS11SPY_OUTPUT=$work/spy.log \
+    "$release" --image images/fw.img --pkcs11-module "$(dpkg -L opensc-pkcs11 | grep '/pkcs11/pkcs11-spy.so$' | head -n 1)" \
+    --key "$SIGNING_TOKEN_URI" --pass-file keys/wrong-pin.txt refused >refused.out 2>refused.err </dev/null || rc=$?
+logins=$(grep -A12 ': C_Login$' spy.log | grep -c '^Returned: ' || true)
+refused=$(grep -A12 ': C_Login$' spy.log | grep -c '^Returned: *160 CKR_PIN_INCORRECT' || true)
+rm -f spy.log
+check "a wrong PIN: exit 1, the PIN refused by the token named" \
+    '[ "$rc" = 1 ] && grep -qF "the PIN was refused by token \"fwdisk test token\"" refused.err || { cat refused.out refused.err; false; }'
+check "a wrong PIN: one login on the token, refused, and no other" '[ "$logins" = 1 ] && [ "$refused" = 1 ]'
+check "a wrong PIN: nothing built, no folder" '! grep -q "^\[2/" refused.out && [ -z "$(ls -A | grep refused$)" ]'
+
+# Refused before the token is asked.
+token=(--image images/fw.img --pass-file keys/pin.txt)
+refusals \
+    "a PIN in the URI|2|carries the PIN (pin-value)||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI;pin-value=1234" \
+    "a URI without a module|2|needs --pkcs11-module||${token[*]} --key $SIGNING_TOKEN_URI" \
+    "the token with a certificate that is not its key's|1|keys/signer.crt does not match pkcs11:||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI --cert keys/signer.crt"
 
 # The release with the certificate on the token.
 watch_for keys/pin.txt
@@ -95,25 +118,4 @@ check "--cert: exit 0, signed with that certificate, both signatures verify" \
 check "--timestamp-sha1: the Authenticode timestamps from its address, the RFC 3161 ones from --timestamp's" \
     '[ "$(grep -c "^stamped authenticode /sha1$" keys/tsa.log)" = 2 ] && [ "$(grep -c "^stamped rfc3161 /$" keys/tsa.log)" = 4 ]'
 
-# A wrong PIN, through pkcs11-spy, which logs each call between the command
-# and the token (the PIN with them: the log goes at once).
-printf 'not-%s\n' "$(cat keys/pin.txt)" >keys/wrong-pin.txt
-rc=0
-PKCS11SPY=$SIGNING_TOKEN_MODULE PKCS11SPY_OUTPUT=$work/spy.log \
-    "$release" --image images/fw.img --pkcs11-module "$(dpkg -L opensc-pkcs11 | grep '/pkcs11/pkcs11-spy.so$' | head -n 1)" \
-    --key "$SIGNING_TOKEN_URI" --pass-file keys/wrong-pin.txt refused >refused.out 2>refused.err </dev/null || rc=$?
-logins=$(grep -A12 ': C_Login$' spy.log | grep -c '^Returned: ' || true)
-refused=$(grep -A12 ': C_Login$' spy.log | grep -c '^Returned: *160 CKR_PIN_INCORRECT' || true)
-rm -f spy.log
-check "a wrong PIN: exit 1, the PIN refused by the token named" \
-    '[ "$rc" = 1 ] && grep -qF "the PIN was refused by token \"fwdisk test token\"" refused.err || { cat refused.out refused.err; false; }'
-check "a wrong PIN: one login on the token, refused, and no other" '[ "$logins" = 1 ] && [ "$refused" = 1 ]'
-check "a wrong PIN: nothing built, no folder" '! grep -q "^\[2/" refused.out && [ -z "$(ls -A | grep refused$)" ]'
-
-# Refused before the token is asked.
-token=(--image images/fw.img --pass-file keys/pin.txt)
-refusals \
-    "a PIN in the URI|2|carries the PIN (pin-value)||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI;pin-value=1234" \
-    "a URI without a module|2|needs --pkcs11-module||${token[*]} --key $SIGNING_TOKEN_URI" \
-    "the token with a certificate that is not its key's|1|keys/signer.crt does not match pkcs11:||${token[*]} --pkcs11-module $SIGNING_TOKEN_MODULE --key $SIGNING_TOKEN_URI --cert keys/signer.crt"
 exit $failed
