@@ -85,8 +85,40 @@ ACCEPTED = [
     ('scripts/sign.sh', r'^if \[ -e "\$out" \]; then',
      'release.sh signs into new files in folders of its own; '
      'tests/packaged/inspect_cases.sh checks this refusal'),
+    ('scripts/sign.sh', r'^if ! "\$root/scripts/inspect.sh" "\$in"',
+     'release.sh signs only the programs it has just built and checked to end with the image'),
+    ('scripts/sign.sh', r'^if ! "\$root/scripts/inspect.sh" "\$out"',
+     'osslsigncode puts the certificate table after the image, 8-byte aligned as the build '
+     'leaves it; no key, certificate or time-stamp server makes it put it elsewhere'),
     ('scripts/release.sh', r'sha256sum -c --quiet SHA256SUMS\) \|\| fail',
      'the sums are made from the files a line before, in the stage only this run writes'),
+    ('scripts/release.sh', r'gpg --verify "\$stage/SHA256SUMS.asc"',
+     'gpg verifies the signature it made a line before with the same key; nothing from '
+     'outside comes between'),
+    ('scripts/release.sh', r'^\[ -f "\$engine" \] \|\|',
+     'deps.sh installs the engine before the first step; a case could take it away only by '
+     'removing a package from the machine that every other test runs on'),
+    ('scripts/release.sh', r'\[ "\$kinds" = "SHA1 Authenticode, SHA256 RFC 3161" \]',
+     'osslsigncode -t always makes an Authenticode countersignature and -ts an RFC 3161 token, '
+     'or the signing step fails: no server makes the other kind'),
+    ('scripts/release.sh', r'^facts=\$\(/usr/bin/python3 "\$root/scripts/lib/unsigned.py"',
+     'unsigned.py fails only on PE headers it cannot read, and the program\'s own reader '
+     '(inspect.sh) and osslsigncode verify have read the same headers just before'),
+    ('scripts/release.sh', r'it is not the unsigned build"$',
+     'follows from the two checks before it: the program part and the image are each the '
+     'build\'s, and the unsigned file is the one followed by the other'),
+    ('scripts/release.sh', r'"the boot trial could not be run"',
+     'try-boot.sh exits 2 only on a usage error, a missing file or no QEMU, which release.sh\'s '
+     'own call and deps.sh rule out'),
+    ('scripts/release.sh', r'^cmp -s <\(tail -c "\$image_size" "\$work/unsigned/\$name"\) "\$image"',
+     'the build appends the image given, and checks that it did (tests/packaged/): no input '
+     'makes a fresh build end otherwise'),
+    ('scripts/release.sh', r'"\$root/scripts/reproduce.sh" "\$work/unsigned/fwdisk.exe"',
+     'two builds of one commit differ only if the build is not reproducible, which nothing '
+     'from outside the checkout can make it; the cases see reproduce.sh pass in every release'),
+    ('scripts/release.sh', r'^if \[ -e "\$stage" \]; then',
+     'OUTDIR would have to appear between the check of the first step and the rename, a race '
+     'no case can time from outside'),
 ]
 
 
