@@ -31,7 +31,7 @@ export E2E_PREFIX_CACHE=$PWD/build/wine-templates
 # The packaged programs' figures: size, imports, start-up time under Wine.
 RUNS=5 dev/bench.sh build/win/fwdisk.exe build/win64/fwdisk64.exe
 status=0
-ctest --test-dir build/native --output-on-failure -j4 || status=$?
+ctest --test-dir build/native --output-on-failure -j3 || status=$?
 # ctest shows no output of a skipped test: each one's reason, from its log.
 awk '/^[0-9]+\/[0-9]+ Testing: / { name = $3 } /^SKIP: / { print "Skipped " name ": " substr($0, 7) }' \
     build/native/Testing/Temporary/LastTest.log
