@@ -7,7 +7,7 @@
 #   dev/bench-release.sh [RUNS]     (1 by default)
 # Each run releases from a copy of the checkout of its own, so that each
 # starts from nothing built. Prints each run's wall time and the median, and
-# the folder listing of the last run.
+# the folder listing and the build record of the last run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=testbed/signing.sh
@@ -43,3 +43,5 @@ printf 'scripts/release.sh, from a fresh clone on %d cores: median %d.%03d s of 
     "$(nproc)" $((median / 1000)) $((median % 1000)) "$runs"
 grep -E '^\[[0-9]+/[0-9]+\]|      fwdisk(64)?\.exe: (ran|left out|SHA1)' "release$runs.log"
 sed -n '/^Release in /,$p' "release$runs.log"
+echo
+cat "release$runs/BUILDINFO.txt"
