@@ -88,6 +88,9 @@ start_up_times() (
     echo "Start-up of $(basename "$exe") under $E2E_WINE (hello.exe, the trivial program: $(stat -c %s "$hello") bytes, imports $(imports "$hello"))"
 
     echo "Preparing a Wine prefix..."
+    # An English Windows, as the tests and the release's proofs run: its
+    # prefix's template (E2E_PREFIX_CACHE) is then theirs too.
+    e2e_locale en_US.UTF-8
     e2e_prefix 2>/dev/null
     # One server for all runs.
     wineserver -p >>"$E2E_WORK/setup.log" 2>&1

@@ -181,7 +181,7 @@ declare -F "$run" >/dev/null || e2e_fail "unknown case '$case_name'"
 e2e_skip_unless_runnable "$exe"
 e2e_begin "$exe"
 case $case_name in
-stick | cut-short-to-file) e2e_locale en_US.UTF-8 ;;
+stick | cut-short-to-file | signed-from-cmd) e2e_locale en_US.UTF-8 ;;
 write-protected) e2e_locale en_US.UTF-8 ru_RU.UTF-8 ;;
 esac
 pc_prefix "$(dirname "$exe")/stordrv.sys" E "$([ "$case_name" = write-protected ] && echo 2 || echo 0)"
