@@ -93,17 +93,17 @@ FWDISK_IMAGE_UNCHECKED=1 "$release" --unsigned --allow-unbootable --image images
 # signature for each of DIGESTS ("sha1" or "sha1:-t" for one timestamped
 # by the authority with -t, say), each one after the first nested.
 sign_by_hand() {
-    local file=$1/$2 spec nest=() stamp signer=${signer:-keys/signer}
+    local file=$1/$2 how nest=() stamp signer=${signer:-keys/signer}
     shift 2
-    for spec in "$@"; do
+    for how in "$@"; do
         stamp=()
-        case $spec in
+        case $how in
         *:-t) stamp=(-t "$tsa") ;;
         *:-ts) stamp=(-ts "$tsa") ;;
         *:other) stamp=(-ts "$other_tsa") ;;
         esac
         rm -f "$file.signed"
-        osslsigncode sign "${nest[@]}" -certs "$signer.crt" -key "$signer.key" -h "${spec%%:*}" "${stamp[@]}" \
+        osslsigncode sign "${nest[@]}" -certs "$signer.crt" -key "$signer.key" -h "${how%%:*}" "${stamp[@]}" \
             -in "$file" -out "$file.signed" >/dev/null
         mv "$file.signed" "$file"
         nest=(-nest)
