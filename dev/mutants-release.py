@@ -43,7 +43,7 @@ import argparse, glob, json, os, queue, random, re, shlex, shutil, signal, subpr
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.dont_write_bytecode = True   # no __pycache__ in dev/
 import mutants  # noqa: E402
-from mutants import RUNNING, ROOT, copy_checkout, read, run, write  # noqa: E402
+from mutants import RUNNING, ROOT, copy_checkout, in_parallel, read, run, write  # noqa: E402
 
 SCRIPTS = ['scripts/release.sh', 'scripts/sign.sh']
 CASES = 'tests/release/*_cases.sh'
@@ -711,33 +711,6 @@ def main():
         return mutate(args, scripts, cases, todo, steps, workdir, base)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
-
-
-def in_parallel(jobs, items, do):
-    """Calls do(item, job) for each item, each job working on one at a time;
-    stops at the first exception, and raises it."""
-    waiting, broken = queue.Queue(), []
-    for item in items:
-        waiting.put(item)
-
-    def work(job):
-        while not broken:
-            try:
-                item = waiting.get_nowait()
-            except queue.Empty:
-                return
-            try:
-                do(item, job)
-            except Exception as e:  # the counts would be short: stop
-                broken.append(e)
-    workers = [threading.Thread(target=work, args=(job,), daemon=True) for job in jobs]
-    for w in workers:
-        w.start()
-    for w in workers:
-        while w.is_alive():  # join() with a timeout, so Ctrl-C gets through
-            w.join(1)
-    if broken:
-        raise broken[0]
 
 
 def mutate(args, scripts, case_scripts, todo, steps, workdir, base):

@@ -210,6 +210,33 @@ def run(cmd, cwd, log, timeout=None):
     return rc, time.time() - start
 
 
+def in_parallel(jobs, items, do):
+    """Calls do(item, job) for each item, each job working on one at a time;
+    stops at the first exception, and raises it."""
+    waiting, broken = queue.Queue(), []
+    for item in items:
+        waiting.put(item)
+
+    def work(job):
+        while not broken:
+            try:
+                item = waiting.get_nowait()
+            except queue.Empty:
+                return
+            try:
+                do(item, job)
+            except Exception as e:  # the counts would be short: stop
+                broken.append(e)
+    workers = [threading.Thread(target=work, args=(job,), daemon=True) for job in jobs]
+    for w in workers:
+        w.start()
+    for w in workers:
+        while w.is_alive():  # join() with a timeout, so Ctrl-C gets through
+            w.join(1)
+    if broken:
+        raise broken[0]
+
+
 def copy_checkout(dst):
     """Copies the files git knows of, and new ones it does not ignore (so not build/)."""
     listed = subprocess.run(['git', '-C', ROOT, 'ls-files', '-z', '--cached', '--others',
@@ -382,7 +409,7 @@ def main():
     workdir = tempfile.mkdtemp(prefix='fwdisk-mutants-')
     jobs = [dict(dir=os.path.join(workdir, 'job%d' % k), log=os.path.join(workdir, 'job%d.log' % k))
             for k in range(max(1, args.jobs))]
-    results, cases, broken, lock = [], [], [], threading.Lock()
+    results, cases, lock = [], [], threading.Lock()
     try:
         for job in jobs:
             prepare(job)
@@ -394,36 +421,18 @@ def main():
         timeout = args.timeout or 4 * seconds + 10
         print('mutants: %d mutants, %d jobs, %.0f s per test run at most' % (len(todo), len(jobs), timeout),
               file=sys.stderr)
-        waiting, started = queue.Queue(), time.time()
-        for m in todo:
-            waiting.put(m)
+        started = time.time()
 
-        def work(job):
-            while True:
-                try:
-                    m = waiting.get_nowait()
-                except queue.Empty:
-                    return
-                try:
-                    judge(m, job, timeout)
-                except Exception as e:  # the counts would be short: stop
-                    broken.append(e)
-                    return
-                with lock:
-                    results.append(m)
-                    left = (time.time() - started) / len(results) * (len(todo) - len(results)) / 60
-                    print('[%d/%d, %.0f min left] %-10s %s:%d %s  =>  %s' % (
-                        len(results), len(todo), left, m['status'], m['file'], m['line'],
-                        m['original'], m['mutated']), file=sys.stderr, flush=True)
-                    save(results, cases)
-        workers = [threading.Thread(target=work, args=(job,), daemon=True) for job in jobs]
-        for w in workers:
-            w.start()
-        for w in workers:
-            while w.is_alive():  # join() with a timeout, so Ctrl-C gets through
-                w.join(1)
-        if broken:
-            raise broken[0]
+        def one(m, job):
+            judge(m, job, timeout)
+            with lock:
+                results.append(m)
+                left = (time.time() - started) / len(results) * (len(todo) - len(results)) / 60
+                print('[%d/%d, %.0f min left] %-10s %s:%d %s  =>  %s' % (
+                    len(results), len(todo), left, m['status'], m['file'], m['line'],
+                    m['original'], m['mutated']), file=sys.stderr, flush=True)
+                save(results, cases)
+        in_parallel(jobs, todo, one)
     except KeyboardInterrupt:
         for pid in list(RUNNING):
             try:
