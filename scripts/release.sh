@@ -159,18 +159,14 @@ outdir=$(realpath -m -- "$outdir")
 # builtin, it is no process either).
 pass='' pass_opts=()
 if [ "$mode" = signed ]; then
-    secret='the signing key needs its password'
-    [ "$kind" != token ] || secret="the token needs its PIN"
+    secret='the signing key needs its password' prompt='Password of the signing key: '
+    [ "$kind" != token ] || secret='the token needs its PIN' prompt='PIN of the token: '
     if [ -n "$pass_file" ]; then
         IFS= read -r pass <"$pass_file" || true
         pass=${pass%$'\r'}
     elif [ "$kind" != file ] || grep -q ENCRYPTED "$key"; then
         [ -t 0 ] || usage_error "$secret: --pass-file FILE, or run from a terminal to be asked"
-        if [ "$kind" = token ]; then
-            IFS= read -rs -p "PIN of the token: " pass
-        else
-            IFS= read -rs -p "Password of the signing key: " pass
-        fi
+        IFS= read -rs -p "$prompt" pass
         echo >&2
     fi
     pass_opts=(-readpass /dev/fd/3)
