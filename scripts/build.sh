@@ -11,6 +11,9 @@
 #                                         sector is not a 1.44 MB FAT12
 #                                         diskette's (never a wrong size)
 #   scripts/build.sh --no-demo            stops after the build
+#   scripts/build.sh --programs-only      builds the packaged programs alone,
+#                                         not the stand-in driver of the
+#                                         demo and the tests (no demo)
 # The packaging step checks the image once and prints what it packages
 # (scripts/image-info.sh), then where each program part and each whole file
 # are, with their SHA-256. Then the demo (scripts/demo.sh) runs each build
@@ -32,15 +35,20 @@ configure() {
 }
 configure build/win cmake/mingw-i686.cmake
 configure build/win64 cmake/mingw-x86_64.cmake
+targets=(all)
+[ "${1:-}" != --programs-only ] || targets=(fwdisk_program)
 if [ -n "${FWDISK_IMAGE:-}" ]; then
-    cmake --build build/win
+    cmake --build build/win --target "${targets[@]}"
     image=$FWDISK_IMAGE from=FWDISK_IMAGE unchecked=${FWDISK_IMAGE_UNCHECKED:-}
 else
-    cmake --build build/win --target all payload
+    cmake --build build/win --target "${targets[@]}" payload
     image=$PWD/build/win/payload.img from=payload unchecked=0
 fi
-cmake --build build/win64
+cmake --build build/win64 --target "${targets[@]}"
 scripts/lib/package.sh "$image" "$from" "$unchecked" \
     build/win/fwdisk-program.exe build/win/fwdisk.exe build/win64/fwdisk64-program.exe build/win64/fwdisk64.exe
 
-[ "${1:-}" = "--no-demo" ] || scripts/demo.sh
+case ${1:-} in
+--no-demo | --programs-only) ;;
+*) scripts/demo.sh ;;
+esac

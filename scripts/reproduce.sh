@@ -27,7 +27,7 @@ git ls-files -z | tar --null -T - -cf - | tar -xf - -C "$tmp"
 echo "Building $(git rev-parse --short HEAD 2>/dev/null || echo checkout) afresh in $tmp"
 # In another time zone and with another umask than a build usually has:
 # neither may reach the bytes.
-if ! (cd "$tmp" && umask 077 && TZ=Pacific/Kiritimati FWDISK_IMAGE="${FWDISK_IMAGE:-}" scripts/build.sh --no-demo) \
+if ! (cd "$tmp" && umask 077 && TZ=Pacific/Kiritimati FWDISK_IMAGE="${FWDISK_IMAGE:-}" scripts/build.sh --programs-only) \
     >"$tmp/build.log" 2>&1; then
     cat "$tmp/build.log" >&2
     echo "reproduce.sh: the fresh build failed" >&2
