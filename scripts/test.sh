@@ -18,16 +18,29 @@ if ! scripts/lib/deps.sh >build/deps.log 2>&1; then
 fi
 wine_builds_line build/win/fwdisk.exe build/win64/fwdisk64.exe
 grep -E '^(Installing|deps\.sh:)' build/deps.log || true
+# The native test build runs beside the cross builds, its output shown
+# after theirs.
+{
+    cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+          -DFWDISK_EXE="$PWD/build/win/fwdisk.exe" -DFWDISK64_EXE="$PWD/build/win64/fwdisk64.exe" \
+          -DFWDISK_PAYLOAD="${FWDISK_IMAGE:-$PWD/build/win/payload.img}" >/dev/null &&
+        cmake --build build/native
+} >build/native.log 2>&1 &
+native=$!
+# What runs beside this script does not outlive it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
 scripts/build.sh --no-demo
-
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-      -DFWDISK_EXE="$PWD/build/win/fwdisk.exe" -DFWDISK64_EXE="$PWD/build/win64/fwdisk64.exe" \
-      -DFWDISK_PAYLOAD="${FWDISK_IMAGE:-$PWD/build/win/payload.img}" >/dev/null
-cmake --build build/native
 # The Wine prefixes of the bench and the tests (and the releases' proofs
 # that the tests run) are copies of templates kept here, each made once
-# (testbed/console.sh); the bench makes the one of this environment.
+# (testbed/console.sh), while the native build goes on.
 export E2E_PREFIX_CACHE=$PWD/build/wine-templates
+testbed/templates.sh build/win/fwdisk.exe build/win64/fwdisk64.exe >build/templates.log 2>&1 &
+templates=$!
+status=0
+wait "$native" || status=$?
+cat build/native.log
+[ "$status" -eq 0 ] || exit "$status"
+wait "$templates" || { cat build/templates.log >&2; exit 1; }
 # The packaged programs' figures: size, imports, start-up time under Wine.
 RUNS=5 dev/bench.sh build/win/fwdisk.exe build/win64/fwdisk64.exe
 status=0
