@@ -1,4 +1,6 @@
 #!/usr/bin/env bash
+# The checks below are texts that check() evaluates: single quotes on purpose.
+# shellcheck disable=SC2016,SC2034
 # dev/mutants-release.py on its fixture (tests/release/mutants/): of the two
 # guards it finds, the one the cases reach is killed, by the case that
 # refuses; the one no case reaches survives, marked so; the step is left
