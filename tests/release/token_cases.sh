@@ -11,7 +11,7 @@
 #     the local authority (Authenticode on SHA-1, RFC 3161 on SHA-256), its
 #     SHA256SUMS signed with OpenPGP, checked in every way, while every
 #     process's arguments and environment are watched for the PIN;
-# (The release with --cert: tests/release/token_cert_cases.sh.)
+#   - a release with --cert, and the SHA-1 timestamp from another address.
 set -euo pipefail
 # shellcheck source=tests/release/setup.sh
 source "$(dirname "$0")/setup.sh"
@@ -104,5 +104,18 @@ check "a release: the steps are numbered 1 to 11, in order" \
     '[ "$(sed -n "s/^\[\([0-9]*\)\/11\] .*/\1/p" good.out | paste -sd" ")" = "1 2 3 4 5 6 7 8 9 10 11" ]'
 check "a release: the PIN is nowhere: the folder, the output, any process's arguments or environment" \
     '! grep -rqaFf keys/pin.txt good good.out && [ "$unseen" = yes ]'
+
+# The same token with --cert, and the Authenticode timestamps from another
+# address of the authority: in the same tree, after the release above.
+rc=0
+"$release" --image images/fw.img --pkcs11-module "$SIGNING_TOKEN_MODULE" --key "$SIGNING_TOKEN_URI" \
+    --cert keys/token.crt --pass-file keys/pin.txt --ca keys/ca.crt --timestamp "$SIGNING_TSA_URL" \
+    --timestamp-sha1 "${SIGNING_TSA_URL}sha1" cert >cert.out 2>&1 </dev/null || rc=$?
+check "--cert: exit 0, signed with that certificate, both signatures verify" \
+    '[ "$rc" = 0 ] && grep -qx "Certificate: keys/token.crt" cert/BUILDINFO.txt &&
+     osslsigncode verify -in cert/fwdisk.exe -CAfile keys/ca.crt -TSA-CAfile keys/ca.crt 2>&1 | grep -qx "Number of verified signatures: 2" ||
+     { cat cert.out; false; }'
+check "--timestamp-sha1: the Authenticode timestamps from its address, the RFC 3161 ones from --timestamp's" \
+    '[ "$(grep -c "^stamped authenticode /sha1$" keys/tsa.log)" = 2 ] && [ "$(grep -c "^stamped rfc3161 /$" keys/tsa.log)" = 4 ]'
 
 exit $failed
