@@ -27,15 +27,15 @@ grep -E '^(Installing|deps\.sh:)' build/deps.log || true
         cmake --build build/native
 } >build/native.log 2>&1 &
 native=$!
-# What runs beside this script does not outlive it.
-trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
-scripts/build.sh --no-demo
 # The Wine prefixes of the bench and the tests (and the releases' proofs
 # that the tests run) are copies of templates kept here, each made once
-# (testbed/console.sh), while the native build goes on.
+# (testbed/console.sh), and made now, beside the builds.
 export E2E_PREFIX_CACHE=$PWD/build/wine-templates
 testbed/templates.sh build/win/fwdisk.exe build/win64/fwdisk64.exe >build/templates.log 2>&1 &
 templates=$!
+# What runs beside this script does not outlive it.
+trap 'kill $(jobs -p) 2>/dev/null || true' EXIT
+scripts/build.sh --no-demo
 status=0
 wait "$native" || status=$?
 cat build/native.log

@@ -2,7 +2,8 @@
 # Makes ahead of time the templates (E2E_PREFIX_CACHE, testbed/console.sh)
 # that the bench, the Wine tests and the releases' proofs copy: the English
 # locale, and the Wine prefix of each EXE's Wine, for each EXE that Wine
-# runs here. scripts/test.sh runs it while the native build runs; whatever
+# runs here. EXE need not be built yet: its name tells its Wine
+# (testbed/wine.sh). scripts/test.sh runs it beside the builds; whatever
 # needs a template later waits for it, or finds it made.
 #   E2E_PREFIX_CACHE=DIR testbed/templates.sh EXE...
 # Exit 0 when each is made or was there, 1 when one cannot be made (what

@@ -14,6 +14,7 @@
 #                            false (and prints nothing) when it can
 #   wine_loader EXE          prints the Wine loader that runs EXE: 32-bit Wine
 #                            for a 32-bit program, 64-bit Wine for an x64 one
+#                            (by its name before it is built, as above)
 #   wine_builds_line EXE...  prints the one line that says which of the given
 #                            builds the Wine steps run, and why any is left
 #                            out
@@ -72,7 +73,15 @@ wine_is_32bit() {
 wine_cannot_run() { wine_is_32bit "$1" && wine_32bit_missing; }
 
 wine_loader() {
-    case $(_wine_machine "$1") in
+    local machine=
+    if [ -e "$1" ]; then
+        machine=$(_wine_machine "$1")
+    elif wine_is_32bit "$1"; then
+        machine=332
+    else
+        machine=34404
+    fi
+    case $machine in
     332) echo "$WINE32_LOADER" ;;
     34404) echo "$WINE64_LOADER" ;;
     *) echo "wine.sh: $1 is no 32-bit or x64 Windows program" >&2; return 1 ;;
