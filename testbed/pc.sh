@@ -67,8 +67,12 @@ _pc_make_stick() {
 # The NT path of a file of the work dir, for the driver: \??\Z:\... .
 _pc_nt_path() { printf '\\??\\Z:%s' "${1//\//\\}"; }
 
-# A string as a .reg file writes it: backslashes doubled.
+# A string as a registry file writes it: backslashes doubled.
 _pc_reg() { printf '%s' "${1//\\/\\\\}"; }
+
+# The line that opens the key NAME (below HKEY_LOCAL_MACHINE) in the
+# prefix's registry file, system.reg, after a blank line; its values follow.
+_pc_key() { printf '\n[%s] %s\n' "$(_pc_reg "$1")" "$(date +%s)"; }
 
 # Makes a fresh Wine prefix (e2e_prefix) whose drives are the PC's: their
 # backing files in the work dir, the stick as _pc_make_stick writes it, the
@@ -79,7 +83,7 @@ _pc_reg() { printf '%s' "${1//\\/\\\\}"; }
 # has that fault. When the driver does not start, stops with why
 # (_pc_not_started).
 pc_prefix() {
-    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter removable i reg=$E2E_WORK/pc.reg
+    local driver=$1 fault_letter=${2:-} fault=${3:-} line letter removable i
     [ -r "$driver" ] || e2e_fail "no driver at $driver (scripts/build.sh builds it)"
     e2e_prefix
     PC_STICK=$E2E_WORK/stick.img
@@ -94,16 +98,15 @@ pc_prefix() {
             truncate -s $((start + cylinders * tracks * sectors * bytes)) "$E2E_WORK/$file"
     done
     cp "$driver" "$WINEPREFIX/drive_c/windows/system32/drivers/stordrv.sys"
+    # The keys go straight into the prefix's registry file, which the server
+    # reads when it starts (the drive types too), before any Wine process.
     {
-        echo 'REGEDIT4'
-        echo
-        echo '[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\stordrv]'
+        _pc_key 'System\CurrentControlSet\Services\stordrv'
         echo '"Type"=dword:00000001'
         echo '"Start"=dword:00000003'
         echo '"ErrorControl"=dword:00000001'
         printf '%s\n' '"ImagePath"="C:\\windows\\system32\\drivers\\stordrv.sys"'
         echo "\"Log\"=\"$(_pc_reg "$(_pc_nt_path "$PC_LOG")")\""
-        echo
         # Each drive's key is named by its row's place in the table, not by
         # its letter, so that a letter given twice reaches the driver rather
         # than one key taking the other's values.
@@ -111,22 +114,21 @@ pc_prefix() {
             read -r letter cylinders tracks sectors bytes media removable start drive_fault file \
                 <<<"${_PC_TABLE[i]}"
             [ "$letter" = "$fault_letter" ] && drive_fault=$fault
-            echo "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\stordrv\\Drives\\$((i + 1))]"
+            _pc_key "System\\CurrentControlSet\\Services\\stordrv\\Drives\\$((i + 1))"
             echo "\"Letter\"=\"$letter\""
             printf '"%s"=dword:%08x\n' Cylinders "$cylinders" TracksPerCylinder "$tracks" \
                 SectorsPerTrack "$sectors" BytesPerSector "$bytes" MediaType "$media" \
                 Removable "$removable" Start $((start & 0xffffffff)) StartHigh $((start >> 32)) \
                 Fault "$drive_fault"
             echo "\"File\"=\"$(_pc_reg "$(_pc_nt_path "$E2E_WORK/$file")")\""
-            echo
         done
         # What GetDriveType answers: Wine asks its registry, not the driver.
-        echo '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]'
+        _pc_key 'Software\Wine\Drives'
         for line in "${_PC_TABLE[@]}"; do
             read -r letter _ _ _ _ _ removable _ <<<"$line"
             echo "\"${letter,,}:\"=\"$([ "$removable" = 1 ] && echo floppy || echo hd)\""
         done
-    } >"$reg"
+    } >>"$WINEPREFIX/system.reg"
     for line in "${_PC_TABLE[@]}"; do
         letter=${line%% *}
         letter=${letter,,}
@@ -134,11 +136,7 @@ pc_prefix() {
         rm -f "$WINEPREFIX/dosdevices/$letter:" "$WINEPREFIX/dosdevices/$letter::"
         ln -s "$E2E_WORK/root-$letter" "$WINEPREFIX/dosdevices/$letter:"
     done
-    _e2e_wine_quiet "$E2E_WINE" reg import "$reg"
-    # The server reads the drive types when it starts; the driver runs in a
-    # server that stays up for the program to reach it.
-    _e2e_wine_quiet wineserver -k
-    _e2e_wine_quiet wineserver -w
+    # The driver runs in a server that stays up for the program to reach it.
     _e2e_wine_quiet wineserver -p
     # The driver makes its record last, once it serves every drive.
     if ! timeout "$E2E_TIMEOUT" "$E2E_WINE" net start stordrv >>"$E2E_WORK/setup.log" 2>&1 ||
