@@ -58,6 +58,10 @@ measure() {
     local deadline=$((SECONDS + E2E_TIMEOUT)) seen started
     until e2e_screen | grep -qF -- "$prompt"; do
         [ "$SECONDS" -lt "$deadline" ] || e2e_fail "'$prompt' not on screen within ${E2E_TIMEOUT}s"
+        # Both programs wait for a key at their prompt: one that has ended
+        # without showing it never will.
+        [ ! -f "$E2E_WORK/status" ] || e2e_screen | grep -qF -- "$prompt" ||
+            e2e_fail "$(basename "$program") ended ($(cat "$E2E_WORK/status")) before '$prompt' was on screen"
     done
     seen=$(now_ns)
     started=$(cat "$E2E_WORK/started")
