@@ -17,7 +17,8 @@
 #   e2e_prefix                a fresh Wine prefix (testbed/pc.sh adds drives):
 #                             wineboot's, or a copy of a template (below)
 #   e2e_start EXE [ARGS...]   runs EXE under Wine in a fresh console
-#   e2e_wait_text TEXT        polls the screen until TEXT shows
+#   e2e_wait_text TEXT [S]    polls the screen until TEXT shows (every S
+#                             seconds, 0.05 by default)
 #   e2e_keys KEY...           types keys (tmux send-keys names)
 #   e2e_wait_exit             polls until the program has ended: $E2E_EXIT
 #   e2e_close                 ends the console
@@ -323,10 +324,11 @@ e2e_screen() {
 
 _e2e_ended() { [ -f "$E2E_WORK/status" ]; }
 
-# Polls the screen until it contains TEXT (fixed string); fails after
-# E2E_TIMEOUT seconds or as soon as the program has ended without showing it.
+# Polls the screen every INTERVAL seconds (0.05 by default; 0, as fast as
+# it can) until it contains TEXT (fixed string); fails after E2E_TIMEOUT
+# seconds or as soon as the program has ended without showing it.
 e2e_wait_text() {
-    local text=$1 deadline=$((SECONDS + E2E_TIMEOUT))
+    local text=$1 interval=${2:-0.05} deadline=$((SECONDS + E2E_TIMEOUT))
     while :; do
         # Read "ended" first: a program that printed TEXT and then ended
         # must still pass.
@@ -335,7 +337,7 @@ e2e_wait_text() {
         e2e_screen | grep -qF -- "$text" && return 0
         [ "$ended" -eq 1 ] && e2e_fail "program ended without showing \"$text\""
         [ "$SECONDS" -lt "$deadline" ] || e2e_fail "\"$text\" not on screen within ${E2E_TIMEOUT}s"
-        sleep 0.05
+        [ "$interval" = 0 ] || sleep "$interval"
     done
 }
 

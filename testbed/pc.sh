@@ -72,7 +72,7 @@ _pc_reg() { printf '%s' "${1//\\/\\\\}"; }
 
 # The line that opens the key NAME (below HKEY_LOCAL_MACHINE) in the
 # prefix's registry file, system.reg, after a blank line; its values follow.
-_pc_key() { printf '\n[%s] %s\n' "$(_pc_reg "$1")" "$(date +%s)"; }
+_pc_key() { printf '\n[%s] %(%s)T\n' "$(_pc_reg "$1")" -1; }
 
 # Makes a fresh Wine prefix (e2e_prefix) whose drives are the PC's: their
 # backing files in the work dir, the stick as _pc_make_stick writes it, the
