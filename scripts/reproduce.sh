@@ -10,7 +10,8 @@
 # (UTC+14) with umask 077; it packages the default image from payload/,
 # or FWDISK_IMAGE when that is set (as for scripts/build.sh).
 set -euo pipefail
-[ $# -gt 0 ] || set -- build/win/fwdisk.exe build/win64/fwdisk64.exe
+# The default programs are this checkout's, from whatever folder it runs in.
+[ $# -gt 0 ] || set -- "$(dirname "$0")/../build/win/fwdisk.exe" "$(dirname "$0")/../build/win64/fwdisk64.exe"
 given=()
 for exe in "$@"; do
     [ -f "$exe" ] || { echo "reproduce.sh: no program at $exe" >&2; exit 2; }
